@@ -1,0 +1,74 @@
+#include "bootcheck/bootchk.h"
+
+#include <unistd.h>
+
+#include "files/fileio.h"
+
+namespace watchd {
+namespace {
+
+constexpr int VERSION_COMPONENTS = 4;
+constexpr char VERSION_SEPARATOR = '.';
+
+// The byte of one component [begin, end): each character, read as a signed 8-bit code, is
+// taken as a decimal digit, in wrapping 32-bit arithmetic.
+uint32_t component_byte(const char* begin, const char* end) {
+    uint32_t value = 0;
+    for (const char* c = begin; c != end; ++c) {
+        int32_t code = static_cast<signed char>(*c);
+        value = value * 10u + static_cast<uint32_t>(code) - static_cast<uint32_t>('0');
+    }
+    return value & 0xffu;
+}
+
+}  // namespace
+
+uint32_t pack_version(const char* text) {
+    uint32_t packed = 0;
+    int index = 0;
+    const char* c = text;
+    while (*c != '\0' && index < VERSION_COMPONENTS) {
+        if (*c == VERSION_SEPARATOR) {
+            ++c;
+            continue;
+        }
+        const char* begin = c;
+        while (*c != '\0' && *c != VERSION_SEPARATOR)
+            ++c;
+        packed |= component_byte(begin, c) << (8 * (VERSION_COMPONENTS - 1 - index));
+        ++index;
+    }
+    return packed;
+}
+
+int compare_versions(const char* a, const char* b) {
+    uint32_t packed_a = pack_version(a);
+    uint32_t packed_b = pack_version(b);
+    return (packed_a > packed_b) - (packed_a < packed_b);
+}
+
+json_ptr load_bootchk() {
+    return cjson_from_file(BOOTCHK_PATH);
+}
+
+int clear_bootchk() {
+    if (access(BOOTCHK_PATH, R_OK) != 0)
+        return 0;
+    return unlink(BOOTCHK_PATH) == 0 ? 1 : 0;
+}
+
+int decide_plugin_mode() {
+    json_ptr record = load_bootchk();
+    if (!record)
+        return 0;
+    const char* version = json_member_string(record.get(), MEMBER_VERSION);
+    if (version == nullptr)
+        return 0;
+    if (compare_versions(version, BOOTCHK_VERSION) < 0) {
+        clear_bootchk();
+        return 0;
+    }
+    return json_member_int(record.get(), MEMBER_PLUGINDATA) == 1 ? 1 : 0;
+}
+
+}  // namespace watchd

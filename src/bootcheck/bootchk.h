@@ -1,0 +1,40 @@
+// The boot-check record in the data directory: its dotted-version packing and comparison,
+// and the operations on the record file (load, clear, and the start-mode decision that the
+// supervision cycle asks for at the top of every cycle). Nothing here prints.
+#pragma once
+
+#include <stdint.h>
+
+#include "files/resources.h"
+
+namespace watchd {
+
+constexpr const char* BOOTCHK_PATH = "/data//.bootchk";
+// Written into a new record, and the oldest record version that still allows plugin mode.
+constexpr const char* BOOTCHK_VERSION = "3.9.08.2";
+
+constexpr const char* MEMBER_VERSION = "version";
+constexpr const char* MEMBER_PLUGINDATA = "plugindata";
+constexpr const char* MEMBER_LUADATA = "luadata";
+constexpr const char* MEMBER_SIGDATA = "sigdata";
+
+// The first four dot-separated components of text, one byte each, first in the top byte.
+// Empty components are skipped; a missing one counts as 0; each is its decimal value
+// modulo 256 (any other character takes part as its code less '0').
+uint32_t pack_version(const char* text);
+
+// Negative, zero or positive as version a is older than, equal to or newer than b, by
+// their packed values read as unsigned numbers.
+int compare_versions(const char* a, const char* b);
+
+// The record parsed from BOOTCHK_PATH, or null when it is missing, empty or not JSON.
+[[nodiscard]] json_ptr load_bootchk();
+
+// Removes a readable record. 1 when it was removed, 0 when there was none to remove or it
+// could not be removed.
+int clear_bootchk();
+
+// 1 for plugin mode, 0 for normal mode. A record older than BOOTCHK_VERSION is removed.
+int decide_plugin_mode();
+
+}  // namespace watchd

@@ -1,0 +1,184 @@
+#include "files/fileio.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <libgen.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "files/output.h"
+#include "files/text.h"
+
+namespace watchd {
+namespace {
+
+constexpr size_t COPY_CHUNK = 1024;
+constexpr size_t REPLACEMENT_PATH_CAPACITY = 8192 + 8;
+constexpr const char* TEMP_SUFFIX = ".tmp";
+
+// Reads the whole file at path into a terminated heap buffer. Null when it cannot.
+malloc_text read_whole_file(const char* path) {
+    struct stat info;
+    if (stat(path, &info) != 0 || info.st_size <= 0)
+        return nullptr;
+    if (static_cast<uintmax_t>(info.st_size) >= SIZE_MAX)
+        return nullptr;
+    const size_t size = static_cast<size_t>(info.st_size);
+
+    file_ptr stream(fopen(path, "r"));
+    if (!stream)
+        return nullptr;
+    malloc_text buffer(static_cast<char*>(malloc(size + 1)));
+    if (!buffer)
+        return nullptr;
+    // A file that shrank since stat() is parsed only as far as it was read.
+    size_t got = fread(buffer.get(), 1, size, stream.get());
+    buffer.get()[got] = '\0';
+    return buffer;
+}
+
+// A temporary file beside a target that replaces the target on commit() and is removed
+// when it is dropped uncommitted.
+class file_replacement {
+  public:
+    file_replacement() = default;
+    file_replacement(const file_replacement&) = delete;
+    file_replacement& operator=(const file_replacement&) = delete;
+    ~file_replacement() {
+        if (fd_.valid() || created_)
+            unlink(temp_path_);
+    }
+
+    // new_mode applies (less the umask) when the target does not exist yet; an existing
+    // target's permission bits are carried over.
+    [[nodiscard]] bool open(const char* target, mode_t new_mode) {
+        target_ = target;
+        if (format_text(temp_path_, sizeof temp_path_, "%s%s", target, TEMP_SUFFIX) < 0) {
+            return false;
+        }
+        // A leftover from a write cut short by a power loss.
+        unlink(temp_path_);
+        fd_.reset(
+            ::open(temp_path_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, new_mode));
+        if (!fd_.valid())
+            return false;
+        created_ = true;
+        struct stat existing;
+        if (stat(target, &existing) == 0 && fchmod(fd_.get(), existing.st_mode & 07777) != 0) {
+            return false;
+        }
+        return true;
+    }
+
+    int fd() const { return fd_.get(); }
+
+    [[nodiscard]] bool commit() {
+        if (fsync(fd_.get()) != 0)
+            return false;
+        if (::close(fd_.release()) != 0)
+            return false;
+        if (rename(temp_path_, target_) != 0)
+            return false;
+        created_ = false;
+        sync_parent_directory();
+        return true;
+    }
+
+  private:
+    // Makes the rename itself durable; the replacement is already complete if this fails.
+    void sync_parent_directory() const {
+        char dir[REPLACEMENT_PATH_CAPACITY];
+        if (format_text(dir, sizeof dir, "%s", target_) < 0)
+            return;
+        unique_fd dir_fd(::open(dirname(dir), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (dir_fd.valid())
+            fsync(dir_fd.get());
+    }
+
+    const char* target_ = nullptr;
+    char temp_path_[REPLACEMENT_PATH_CAPACITY] = {};
+    unique_fd fd_;
+    bool created_ = false;
+};
+
+ssize_t read_retrying(int fd, char* buf, size_t len) {
+    ssize_t n;
+    do {
+        n = read(fd, buf, len);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+// Copies everything from src_fd to dst_fd. 0, or -1 when a read or write fails.
+int copy_stream(int src_fd, int dst_fd) {
+    char chunk[COPY_CHUNK];
+    for (;;) {
+        ssize_t got = read_retrying(src_fd, chunk, sizeof chunk);
+        if (got == 0)
+            return 0;
+        if (got < 0)
+            return -1;
+        if (write_all(dst_fd, chunk, static_cast<size_t>(got)) != 0)
+            return -1;
+    }
+}
+
+}  // namespace
+
+json_ptr cjson_from_file(const char* path) {
+    malloc_text text = read_whole_file(path);
+    if (!text)
+        return nullptr;
+    return json_ptr(cJSON_Parse(text.get()));
+}
+
+const char* json_member_string(const cJSON* object, const char* member) {
+    const cJSON* item = cJSON_GetObjectItem(object, member);
+    if (item == nullptr || !cJSON_IsString(item))
+        return nullptr;
+    return item->valuestring;
+}
+
+int32_t json_member_int(const cJSON* object, const char* member) {
+    const cJSON* item = cJSON_GetObjectItem(object, member);
+    return item == nullptr ? 0 : item->valueint;
+}
+
+int write_all(int fd, const char* data, size_t len) {
+    while (len > 0) {
+        ssize_t n = write(fd, data, len);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int save_text_file(const char* path, const char* data, int32_t len) {
+    file_replacement replacement;
+    if (!replacement.open(path, 0666))
+        return -1;
+    if (len > 0 && write_all(replacement.fd(), data, static_cast<size_t>(len)) != 0)
+        return -1;
+    return replacement.commit() ? 0 : -1;
+}
+
+int copy_file_fd(const char* src, const char* dst) {
+    unique_fd in(open(src, O_RDONLY | O_CLOEXEC));
+    file_replacement out;
+    if (!in.valid() || !out.open(dst, 0700)) {
+        // The destination is never left open here: it is not even tried without a source.
+        say("Failed to read or write, in, %d, out, %d\n", in.get(), -1);
+        return -1;
+    }
+    if (copy_stream(in.get(), out.fd()) != 0)
+        return -1;
+    return out.commit() ? 0 : -1;
+}
+
+}  // namespace watchd

@@ -1,0 +1,38 @@
+// Small file and JSON helpers shared by the configuration loader, the boot-check record and
+// the upgrade installer: load a JSON file, read one member, replace a file atomically, copy
+// a file. They keep no state and report failure through their results.
+#pragma once
+
+#include <cjson/cJSON.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#include "files/resources.h"
+
+namespace watchd {
+
+// The parsed tree of the JSON file at path, or null when the file is missing, empty,
+// unreadable or not JSON. Text after the first JSON value is ignored.
+[[nodiscard]] json_ptr cjson_from_file(const char* path);
+
+// The text of a string member (first match, letter case ignored), or null. The text belongs
+// to the tree.
+const char* json_member_string(const cJSON* object, const char* member);
+// The integer cJSON keeps for the member (numbers truncated, true is 1), 0 when missing.
+int32_t json_member_int(const cJSON* object, const char* member);
+
+// Replaces the file at path with len bytes of data: a temporary file in the same directory is
+// written, fsync'd and renamed over the target, so the target is always either the old or the
+// new content. Returns 0, or -1 (with no temporary file left) when any step fails.
+[[nodiscard]] int save_text_file(const char* path, const char* data, int32_t len);
+
+// Replaces dst with a byte-for-byte copy of src in the same atomic way. A new dst gets mode
+// 0700 less the umask; an existing one keeps its permission bits. Returns 0, or -1 when a
+// file cannot be opened or a read, write or rename fails. dst is untouched when src cannot
+// be opened.
+[[nodiscard]] int copy_file_fd(const char* src, const char* dst);
+
+// Writes all len bytes, finishing short writes and retrying interrupted calls. 0 or -1.
+[[nodiscard]] int write_all(int fd, const char* data, size_t len);
+
+}  // namespace watchd

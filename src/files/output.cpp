@@ -1,0 +1,25 @@
+#include "files/output.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+
+namespace watchd {
+
+void say(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    vprintf(fmt, args);
+    va_end(args);
+    fflush(stdout);
+}
+
+void say_line(const char* text) {
+    puts(text);
+    fflush(stdout);
+}
+
+void flush_output() {
+    fflush(stdout);
+}
+
+}  // namespace watchd

@@ -1,0 +1,14 @@
+// Messages on standard output. Every message is flushed as soon as it is printed, so that
+// none waits in a buffer during a long restart delay and none is printed a second time by a
+// forked child that exits through exit().
+#pragma once
+
+namespace watchd {
+
+[[gnu::format(printf, 1, 2)]] void say(const char* fmt, ...);
+// Prints text followed by a line end.
+void say_line(const char* text);
+// Empties stdout's buffer; called before every fork and every system().
+void flush_output();
+
+}  // namespace watchd

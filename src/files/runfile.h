@@ -1,0 +1,45 @@
+// The run file under the runtime directory: the instance lock that keeps a second daemon of
+// the same name from starting, and the time-stamped log of every child end that the
+// supervision cycle reaps. Start-up registers once; the cycle logs through lock_fd.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+namespace watchd {
+
+struct watch_state;
+
+constexpr size_t EXIT_LINE_CAPACITY = 256;
+constexpr size_t TIME_TEXT_CAPACITY = 64;
+// /tmp is RAM on a router: past this size the log keeps its first line and its newest half.
+constexpr off_t RUN_FILE_LIMIT = 1024 * 1024;
+constexpr off_t RUN_FILE_KEEP = RUN_FILE_LIMIT / 2;
+
+// Opens (never through a symbolic link), locks and empties the file at path, then writes len
+// bytes of data into it. Returns the descriptor, or -1 with nothing left open.
+[[nodiscard]] int acquire_run_lock(const char* path, const char* data, int32_t len);
+
+// Locks the run file of state with the working directory as its first line. 0, or -1 after
+// printing why (the daemon then ends).
+[[nodiscard]] int register_instance(const char* argv0, watch_state* state);
+
+// Appends one line for a child's end. exited_normally 1 means the child exited with code;
+// any other value means a signal ended it. A descriptor of 0 or less means no run file.
+void log_child_exit(int32_t code, int32_t exited_normally, const char* name, int32_t fd);
+
+// The asctime() text of when, without its line end.
+void format_time_text(time_t when, char (&text)[TIME_TEXT_CAPACITY]);
+
+// The log line for a child's end. A line too long for the buffer is cut so that it still ends
+// with its line end. Returns its length.
+size_t format_exit_line(char (&line)[EXIT_LINE_CAPACITY], const char* time_text, const char* name,
+                        int32_t code, int32_t exited_normally);
+
+// Keeps the run file under RUN_FILE_LIMIT before incoming more bytes are written: when they
+// would bring it past the limit, the file is rewritten in place to its first line plus the
+// newest whole lines that fit in RUN_FILE_KEEP, and the descriptor is left at its end.
+void bound_run_file(int fd, size_t incoming);
+
+}  // namespace watchd

@@ -1,0 +1,32 @@
+// Bounded text formatting: every path, command and message of the daemon is formatted into
+// a buffer of fixed capacity, and a text that does not fit is reported instead of being cut.
+#pragma once
+
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdio.h>
+
+namespace watchd {
+
+// Formats into buf of capacity cap. Returns the formatted length, or -1 when the text did
+// not fit (buf then holds the cut text) or the format failed.
+[[gnu::format(printf, 3, 4)]] inline int format_text(char* buf, size_t cap, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    int n = vsnprintf(buf, cap, fmt, args);
+    va_end(args);
+    if (n < 0 || static_cast<size_t>(n) >= cap)
+        return -1;
+    return n;
+}
+
+// A zero-filled text buffer of N bytes (so at most N-1 characters).
+template <size_t N>
+struct text_buffer {
+    char data[N] = {};
+
+    static constexpr size_t capacity = N;
+    const char* c_str() const { return data; }
+};
+
+}  // namespace watchd

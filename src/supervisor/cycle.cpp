@@ -1,0 +1,215 @@
+#include "supervisor/cycle.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "bootcheck/bootchk.h"
+#include "bootcheck/upgrade.h"
+#include "files/output.h"
+#include "files/runfile.h"
+#include "files/text.h"
+#include "supervisor/launcher.h"
+
+namespace watchd {
+namespace {
+
+constexpr int SEGV_SIGNAL = SIGSEGV;
+constexpr uint32_t SEGV_STEPS = 3;
+constexpr unsigned SEGV_STEP_SECONDS = 600;
+constexpr unsigned SEGV_STEP_OFFSET = 540;
+constexpr unsigned SEGV_LONGEST_DELAY = 7200;
+constexpr const char* SHELL_PLAIN_CHARS =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-+/@%:,=";
+
+bool is_plain_for_shell(const char* name) {
+    return name[0] != '\0' && name[strspn(name, SHELL_PLAIN_CHARS)] == '\0';
+}
+
+// Writes name in single quotes, each embedded quote as '\''. -1 when it does not fit.
+int quote_for_shell(const char* name, char* out, size_t cap) {
+    size_t n = 0;
+    auto put = [&](char c) {
+        if (n + 1 >= cap)
+            return false;
+        out[n++] = c;
+        return true;
+    };
+    if (!put('\''))
+        return -1;
+    for (const char* c = name; *c != '\0'; ++c) {
+        if (*c == '\'') {
+            if (!put('\'') || !put('\\') || !put('\'') || !put('\''))
+                return -1;
+        } else if (!put(*c)) {
+            return -1;
+        }
+    }
+    if (!put('\''))
+        return -1;
+    out[n] = '\0';
+    return static_cast<int>(n);
+}
+
+enum class child_request { restart_alone, new_cycle, failure };
+
+// What the protocol asks of the daemon for a child that exited with code.
+child_request request_for_exit_code(int32_t code) {
+    switch (code) {
+        case EXIT_EXEC_FAILED:
+            return child_request::failure;
+        case EXIT_INSTALL_PLUGIN:
+        case EXIT_INSTALL_LUA:
+        case EXIT_INSTALL_SIG:
+            install_upgrade(code);
+            return child_request::new_cycle;
+        case EXIT_RESTART_ALL:
+            return child_request::new_cycle;
+        default:
+            return child_request::restart_alone;
+    }
+}
+
+void wait_before_restart(watch_state* state, const child_end& end) {
+    if (end.exited_normally == 0 && end.code == SEGV_SIGNAL) {
+        unsigned delay = segv_restart_delay(state);
+        say("Will restart segv prog after %d secs\n", static_cast<int>(delay));
+        sleep(delay);
+        return;
+    }
+    say("Will restart normal prog after %d secs\n", static_cast<int>(NORMAL_RESTART_DELAY));
+    sleep(NORMAL_RESTART_DELAY);
+}
+
+// Starts every slot; false when a fork failed.
+bool start_all_slots(watch_state* state, int32_t restart_code) {
+    for (int i = 0; i < state->count; ++i) {
+        start_slot(state, i, restart_code);
+        if (state->slots[i].pid < 0)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool decode_wait_status(int status, child_end* end) {
+    const unsigned word = static_cast<unsigned>(status);
+    if ((word & 0x7fu) == 0) {
+        end->code = static_cast<int32_t>((word >> 8) & 0xffu);
+        end->exited_normally = 1;
+        return true;
+    }
+    end->exited_normally = 0;
+    if (((word & 0xffffu) - 1u) < 0xffu) {
+        end->code = static_cast<int32_t>(word & 0x7fu);
+        return true;
+    }
+    if ((word & 0xffu) == 0x7fu && ((word >> 8) & 0xffu) != 0) {
+        end->code = static_cast<int32_t>((word >> 8) & 0xffu);
+        return true;
+    }
+    return false;
+}
+
+unsigned segv_delay_for_count(uint32_t count) {
+    return count <= SEGV_STEPS ? SEGV_STEP_SECONDS * count - SEGV_STEP_OFFSET : SEGV_LONGEST_DELAY;
+}
+
+int format_kill_command(const char* name, char (&command)[KILL_COMMAND_CAPACITY]) {
+    char quoted[KILL_COMMAND_CAPACITY];
+    const char* target = name;
+    if (!is_plain_for_shell(name)) {
+        if (quote_for_shell(name, quoted, sizeof quoted) < 0)
+            return -1;
+        target = quoted;
+    }
+    return format_text(command, sizeof command, "killall -9 %s >/dev/null 2>&1", target) < 0 ? -1
+                                                                                             : 0;
+}
+
+void kill_configured(watch_state* state) {
+    for (int i = 0; i < state->count; ++i) {
+        char command[KILL_COMMAND_CAPACITY];
+        if (format_kill_command(state->slots[i].name, command) < 0)
+            continue;
+        flush_output();
+        int ignored = system(command);
+        (void)ignored;
+    }
+}
+
+int decode_child_status(pid_t pid, int status, watch_state* state, int32_t* code,
+                        int32_t* exited_normally) {
+    int index = 0;
+    while (index < state->count && state->slots[index].pid != pid)
+        ++index;
+    if (index == state->count) {
+        say("No such pid(%d) for reexec\n", static_cast<int>(pid));
+        return index;
+    }
+    child_end end = {*code, 0};
+    decode_wait_status(status, &end);
+    *code = end.code;
+    *exited_normally = end.exited_normally;
+    return index;
+}
+
+unsigned segv_restart_delay(watch_state* state) {
+    state->segv_count += 1;
+    return segv_delay_for_count(state->segv_count);
+}
+
+int supervise_children(watch_state* state, int32_t* last_code) {
+    int status = 0;
+    child_end end = {0, 0};
+    for (;;) {
+        pid_t pid = waitpid(-1, &status, 0);
+        if (pid < 0 && errno == EINTR)
+            continue;
+        if (pid < 0) {
+            say_line("failed to waitpid");
+            return -1;
+        }
+        int index = decode_child_status(pid, status, state, &end.code, &end.exited_normally);
+        if (index == state->count)
+            continue;
+        proc_slot& slot = state->slots[index];
+        log_child_exit(end.code, end.exited_normally, slot.name, state->lock_fd);
+        if (end.exited_normally == 1) {
+            *last_code = end.code;
+            child_request request = request_for_exit_code(end.code);
+            if (request == child_request::failure)
+                return -1;
+            if (request == child_request::new_cycle)
+                return 0;
+        }
+        wait_before_restart(state, end);
+        start_slot(state, index, end.code);
+        if (slot.pid < 0)
+            return -1;
+    }
+}
+
+void watch_cycle(watch_state* state) {
+    int32_t last_code = 0;
+    for (;;) {
+        kill_configured(state);
+        state->plugin_mode = decide_plugin_mode();
+        if (!start_all_slots(state, last_code))
+            return;
+        if (supervise_children(state, &last_code) >= 0)
+            continue;
+        if (clear_bootchk() == 1) {
+            say_line("failed boot, then clean bootchk, and try again");
+            continue;
+        }
+        say_line("failed for normal boot, exit");
+        return;
+    }
+}
+
+}  // namespace watchd

@@ -1,0 +1,49 @@
+// watchd: keeps the configured programs running. main prepares the process and hands over
+// to the supervision cycle for good.
+#include <signal.h>
+#include <string.h>
+
+#include "files/output.h"
+#include "files/runfile.h"
+#include "supervisor/config.h"
+#include "supervisor/cycle.h"
+#include "supervisor/startup.h"
+#include "supervisor/watchd.h"
+
+using namespace watchd;
+
+namespace {
+
+// The process lives as long as the state; it is too large for a router's small stack.
+watch_state state;
+
+// An argv[0] that a path buffer cannot hold would silently name another directory or run
+// file; refuse it instead.
+bool usable_program_path(int argc, char** argv) {
+    return argc >= 1 && argv[0] != nullptr && strlen(argv[0]) < PATH_CAPACITY;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    close_inherited_fds(3);
+    memset(&state, 0, sizeof state);
+    if (!usable_program_path(argc, argv) || format_run_path(argv[0], state.run_path) < 0) {
+        say_line("failed to init daemon");
+        return 0;
+    }
+    enter_program_dir(argv[0]);
+    if (argc > 1)
+        state.debug_flag = 1;
+    if (ensure_uci_dir() < 0)
+        return 0;
+    if (load_watch_config(CONFIG_FILE, &state) < 0) {
+        say_line("failed to init daemon");
+        return 0;
+    }
+    if (register_instance(argv[0], &state) < 0)
+        return 0;
+    signal(SIGCHLD, SIG_DFL);
+    watch_cycle(&state);
+    return 0;
+}

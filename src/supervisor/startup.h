@@ -1,0 +1,25 @@
+// The steps that prepare the daemon's process before supervision: closing inherited
+// descriptors, fixing the run-file path, moving into the daemon's directory and making sure
+// the runtime directory exists. main calls them once; the launcher's child reuses the first.
+#pragma once
+
+#include "supervisor/watchd.h"
+
+namespace watchd {
+
+// Closes every descriptor from first up (3 when first is 0 or less), without one system
+// call per possible descriptor where the system allows it.
+void close_inherited_fds(int first);
+
+// The run file's path: the runtime directory, the base name of argv0, ".run". 0 or -1 when
+// it does not fit.
+[[nodiscard]] int format_run_path(const char* argv0, char (&run_path)[PATH_CAPACITY]);
+
+// Changes into the directory part of path; stays put when path has no directory part or the
+// change fails.
+void enter_program_dir(const char* path);
+
+// 0 when the runtime directory exists or was created, -1 after printing why not.
+[[nodiscard]] int ensure_uci_dir();
+
+}  // namespace watchd
