@@ -43,6 +43,7 @@ int fill_slots(const cJSON* processes, watch_state* state) {
 void set_default_process(watch_state* state) {
     state->count = 1;
     format_text(state->slots[0].name, sizeof state->slots[0].name, "%s", DEFAULT_PROGRAM);
+    state->slots[0].pid = 0;
 }
 
 int load_watch_config(const char* path, watch_state* state) {

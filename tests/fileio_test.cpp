@@ -1,0 +1,221 @@
+#include "files/fileio.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "test_support.h"
+
+using namespace watchd;
+using namespace watchd_test;
+
+namespace {
+
+// Makes every write past limit bytes fail with EFBIG while it lives.
+class file_size_limit {
+  public:
+    explicit file_size_limit(rlim_t limit) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        old_handler_ = signal(SIGXFSZ, SIG_IGN);
+        rlimit lowered = saved_;
+        lowered.rlim_cur = limit;
+        setrlimit(RLIMIT_FSIZE, &lowered);
+    }
+    ~file_size_limit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        signal(SIGXFSZ, old_handler_);
+    }
+
+  private:
+    rlimit saved_{};
+    sighandler_t old_handler_;
+};
+
+mode_t current_umask() {
+    mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+}
+
+struct json_file_case {
+    const char* content;
+    bool parses;
+    int type;  // cJSON type of the root when it parses
+};
+
+class CjsonFromFile : public testing::TestWithParam<json_file_case> {};
+
+TEST_P(CjsonFromFile, ParsesTheFirstValueOrGivesNull) {
+    scoped_temp_dir dir;
+    const std::string path = dir.file("doc.json");
+    write_file(path, GetParam().content);
+    json_ptr doc = cjson_from_file(path.c_str());
+    ASSERT_EQ(doc != nullptr, GetParam().parses) << GetParam().content;
+    if (doc) {
+        EXPECT_EQ(doc->type & 0xff, GetParam().type);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Contents, CjsonFromFile,
+    testing::Values(json_file_case{"", false, 0}, json_file_case{" \n\t\r ", false, 0},
+                    json_file_case{"not json", false, 0}, json_file_case{"{\"a\":", false, 0},
+                    json_file_case{"{\"a\":1} trailing text", true, cJSON_Object},
+                    json_file_case{"\x01\x02 {}", true, cJSON_Object},
+                    json_file_case{"[1,2]", true, cJSON_Array},
+                    json_file_case{"42", true, cJSON_Number}));
+
+TEST(CjsonFromFileMissing, MissingFileAndDirectoryGiveNull) {
+    scoped_temp_dir dir;
+    EXPECT_EQ(cjson_from_file(dir.file("absent").c_str()), nullptr);
+    EXPECT_EQ(cjson_from_file(dir.path().c_str()), nullptr);
+}
+
+struct member_case {
+    const char* document;
+    const char* member;
+    const char* string_value;  // null when json_member_string gives none
+    int32_t int_value;
+};
+
+class JsonMembers : public testing::TestWithParam<member_case> {};
+
+TEST_P(JsonMembers, ReadTheFirstMatchIgnoringCase) {
+    const member_case& c = GetParam();
+    json_ptr doc(cJSON_Parse(c.document));
+    ASSERT_NE(doc, nullptr) << c.document;
+    const char* text = json_member_string(doc.get(), c.member);
+    if (c.string_value == nullptr) {
+        EXPECT_EQ(text, nullptr) << c.document;
+    } else {
+        ASSERT_NE(text, nullptr) << c.document;
+        EXPECT_STREQ(text, c.string_value);
+    }
+    EXPECT_EQ(json_member_int(doc.get(), c.member), c.int_value) << c.document;
+}
+
+INSTANTIATE_TEST_SUITE_P(Documents, JsonMembers,
+                         testing::Values(member_case{R"({"version":"3.9"})", "version", "3.9", 0},
+                                         member_case{R"({"VERSION":"3.9"})", "version", "3.9", 0},
+                                         member_case{R"({"v":"a","v":"b"})", "v", "a", 0},
+                                         member_case{R"({"v":3})", "v", nullptr, 3},
+                                         member_case{R"({"v":"1"})", "v", "1", 0},
+                                         member_case{R"({"v":true})", "v", nullptr, 1},
+                                         member_case{R"({"v":false})", "v", nullptr, 0},
+                                         member_case{R"({"v":null})", "v", nullptr, 0},
+                                         member_case{R"({"v":1.9})", "v", nullptr, 1},
+                                         member_case{R"({"v":-2.5})", "v", nullptr, -2},
+                                         member_case{R"({"v":1e12})", "v", nullptr, INT32_MAX},
+                                         member_case{R"({"v":-1e12})", "v", nullptr, INT32_MIN},
+                                         member_case{R"({"v":{}})", "v", nullptr, 0},
+                                         member_case{R"({"other":1})", "v", nullptr, 0},
+                                         member_case{R"([1,2])", "v", nullptr, 0}));
+
+TEST(SaveTextFile, ReplacesTheWholeFileAndLeavesNoTemporary) {
+    scoped_temp_dir dir;
+    const std::string path = dir.file("record");
+    write_file(path, "an older and much longer content");
+    ASSERT_EQ(save_text_file(path.c_str(), "{\"a\":1}", 7), 0);
+    EXPECT_EQ(read_file(path), "{\"a\":1}");
+    ASSERT_EQ(save_text_file(path.c_str(), "", 0), 0);
+    EXPECT_EQ(read_file(path), "");
+    EXPECT_FALSE(file_exists(path + ".tmp"));
+}
+
+TEST(SaveTextFile, NewFileGetsDefaultModeAndExistingKeepsItsMode) {
+    scoped_temp_dir dir;
+    const std::string fresh = dir.file("fresh");
+    ASSERT_EQ(save_text_file(fresh.c_str(), "x", 1), 0);
+    EXPECT_EQ(file_mode(fresh), 0666 & ~current_umask());
+
+    const std::string kept = dir.file("kept");
+    write_file(kept, "old");
+    chmod(kept.c_str(), 0640);
+    ASSERT_EQ(save_text_file(kept.c_str(), "new", 3), 0);
+    EXPECT_EQ(file_mode(kept), 0640u);
+}
+
+TEST(SaveTextFile, FailedWriteKeepsTheOldContent) {
+    scoped_temp_dir dir;
+    const std::string path = dir.file("record");
+    write_file(path, "old");
+    const std::string big(4096, 'x');
+    {
+        file_size_limit limit(16);
+        EXPECT_EQ(save_text_file(path.c_str(), big.data(), static_cast<int32_t>(big.size())), -1);
+    }
+    EXPECT_EQ(read_file(path), "old");
+    EXPECT_FALSE(file_exists(path + ".tmp"));
+}
+
+TEST(SaveTextFile, MissingDirectoryFails) {
+    scoped_temp_dir dir;
+    EXPECT_EQ(save_text_file(dir.file("no/such/file").c_str(), "x", 1), -1);
+}
+
+TEST(SaveTextFile, StaleTemporaryFromAnEarlierCutIsReplaced) {
+    scoped_temp_dir dir;
+    const std::string path = dir.file("record");
+    write_file(path + ".tmp", "half-written");
+    ASSERT_EQ(save_text_file(path.c_str(), "whole", 5), 0);
+    EXPECT_EQ(read_file(path), "whole");
+    EXPECT_FALSE(file_exists(path + ".tmp"));
+}
+
+TEST(CopyFileFd, CopiesEveryByte) {
+    scoped_temp_dir dir;
+    std::string content;
+    for (int i = 0; i < 5000; ++i)
+        content.push_back(static_cast<char>(i * 7));
+    write_file(dir.file("src"), content);
+    ASSERT_EQ(copy_file_fd(dir.file("src").c_str(), dir.file("dst").c_str()), 0);
+    EXPECT_EQ(read_file(dir.file("dst")), content);
+    EXPECT_EQ(file_mode(dir.file("dst")), 0700 & ~current_umask());
+}
+
+TEST(CopyFileFd, EmptySourceEmptiesAnExistingDestinationAndKeepsItsMode) {
+    scoped_temp_dir dir;
+    write_file(dir.file("src"), "");
+    write_file(dir.file("dst"), "old content");
+    chmod(dir.file("dst").c_str(), 0644);
+    ASSERT_EQ(copy_file_fd(dir.file("src").c_str(), dir.file("dst").c_str()), 0);
+    EXPECT_EQ(read_file(dir.file("dst")), "");
+    EXPECT_EQ(file_mode(dir.file("dst")), 0644u);
+}
+
+TEST(CopyFileFd, MissingSourceReportsAndLeavesDestinationAlone) {
+    scoped_temp_dir dir;
+    write_file(dir.file("dst"), "keep me");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(copy_file_fd(dir.file("absent").c_str(), dir.file("dst").c_str()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed to read or write, in, -1, out, -1\n");
+    EXPECT_EQ(read_file(dir.file("dst")), "keep me");
+}
+
+TEST(CopyFileFd, UnwritableDestinationReportsTheOpenSource) {
+    scoped_temp_dir dir;
+    write_file(dir.file("src"), "data");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(copy_file_fd(dir.file("src").c_str(), dir.file("no/dir/dst").c_str()), -1);
+    std::string message = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(message.rfind("Failed to read or write, in, ", 0), 0u) << message;
+    EXPECT_NE(message.find(", out, -1\n"), std::string::npos) << message;
+    EXPECT_EQ(message.find("in, -1,"), std::string::npos) << message;
+}
+
+TEST(CopyFileFd, FailedWriteFailsAndKeepsTheOldDestination) {
+    scoped_temp_dir dir;
+    write_file(dir.file("src"), std::string(8192, 's'));
+    write_file(dir.file("dst"), "old");
+    {
+        file_size_limit limit(100);
+        EXPECT_EQ(copy_file_fd(dir.file("src").c_str(), dir.file("dst").c_str()), -1);
+    }
+    EXPECT_EQ(read_file(dir.file("dst")), "old");
+    EXPECT_FALSE(file_exists(dir.file("dst.tmp")));
+}
+
+}  // namespace

@@ -1,0 +1,161 @@
+#include "files/runfile.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "files/resources.h"
+#include "test_support.h"
+
+using namespace watchd;
+using namespace watchd_test;
+
+namespace {
+
+constexpr const char* TIME_TEXT = "Mon Dec  7 05:42:50 2026";
+
+struct exit_line_case {
+    size_t name_length;
+    int32_t code;
+    int32_t exited_normally;
+    const char* expected_tail;  // what the line ends with
+    size_t expected_length;
+};
+
+class ExitLine : public testing::TestWithParam<exit_line_case> {};
+
+TEST_P(ExitLine, IsWholeAndEndsWithALineEnd) {
+    const exit_line_case& c = GetParam();
+    const std::string name(c.name_length, 'n');
+    char line[EXIT_LINE_CAPACITY];
+    size_t len = format_exit_line(line, TIME_TEXT, name.c_str(), c.code, c.exited_normally);
+    const std::string text(line, len);
+    EXPECT_EQ(len, c.expected_length);
+    EXPECT_EQ(text.rfind(std::string(TIME_TEXT) + ": nnn", 0), 0u) << text;
+    ASSERT_GE(text.size(), strlen(c.expected_tail));
+    EXPECT_EQ(text.substr(text.size() - strlen(c.expected_tail)), c.expected_tail);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, ExitLine,
+    testing::Values(exit_line_case{6, 3, 1, "n exited normally with code(3)\n", 24 + 2 + 6 + 30},
+                    exit_line_case{6, 9, 0, "n killed by signal(9)\n", 24 + 2 + 6 + 21},
+                    exit_line_case{6, 9, 2, "n killed by signal(9)\n", 24 + 2 + 6 + 21},
+                    exit_line_case{6, 9, -1, "n killed by signal(9)\n", 24 + 2 + 6 + 21},
+                    exit_line_case{6, -5, 1, "n exited normally with code(-5)\n", 24 + 2 + 6 + 31},
+                    // 199 characters of name still fit whole: exactly 255 characters.
+                    exit_line_case{199, 3, 1, "n exited normally with code(3)\n", 255},
+                    // Longer lines are cut to 254 characters and keep their line end.
+                    exit_line_case{200, 3, 1, "nnnnnnnnnn exited normally with code(3\n", 255},
+                    exit_line_case{209, 11, 0, "nnnnnnnnnn killed by signal(1\n", 255},
+                    exit_line_case{4000, 11, 0, "nnnnnnnnnn\n", 255}));
+
+TEST(TimeText, IsTheAsctimeTextWithoutItsLineEnd) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    char text[TIME_TEXT_CAPACITY];
+    format_time_text(1796622170, text);  // 2026-12-07 05:42:50 UTC
+    EXPECT_STREQ(text, TIME_TEXT);
+}
+
+class RunLock : public testing::Test {
+  protected:
+    scoped_temp_dir dir;
+    std::string path = dir.file("watchd.run");
+};
+
+TEST_F(RunLock, CreatesLocksEmptiesAndWritesTheData) {
+    write_file(path, "old content of an earlier daemon\nline\n");
+    mode_t old_mask = umask(022);
+    unique_fd fd(acquire_run_lock(path.c_str(), "/opt/x", 6));
+    umask(old_mask);
+    ASSERT_TRUE(fd.valid());
+    EXPECT_EQ(read_file(path), "/opt/x");
+    EXPECT_TRUE(fcntl(fd.get(), F_GETFD) & FD_CLOEXEC);
+
+    const std::string fresh = dir.file("fresh.run");
+    old_mask = umask(022);
+    unique_fd fresh_fd(acquire_run_lock(fresh.c_str(), "x", 0));
+    umask(old_mask);
+    ASSERT_TRUE(fresh_fd.valid());
+    EXPECT_EQ(file_mode(fresh), 0644u);
+    EXPECT_EQ(read_file(fresh), "");
+}
+
+TEST_F(RunLock, SecondLockIsRefusedAndLeavesTheFileAlone) {
+    unique_fd first(acquire_run_lock(path.c_str(), "/first", 6));
+    ASSERT_TRUE(first.valid());
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(acquire_run_lock(path.c_str(), "/second", 7), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "already in use for " + path + "\n");
+    EXPECT_EQ(read_file(path), "/first");
+}
+
+TEST_F(RunLock, SymbolicLinkIsRefusedAndItsTargetKept) {
+    const std::string target = dir.file("victim");
+    write_file(target, "precious");
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(acquire_run_lock(path.c_str(), "/x", 2), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "failed to open " + path + "\n");
+    EXPECT_EQ(read_file(target), "precious");
+}
+
+TEST_F(RunLock, NullPathIsRefused) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(acquire_run_lock(nullptr, "x", 1), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "NULL file name\n");
+}
+
+TEST_F(RunLock, ExitLinesFollowOneAnotherAndNoFileMeansNoLine) {
+    unique_fd fd(acquire_run_lock(path.c_str(), "/opt/x\n", 7));
+    ASSERT_TRUE(fd.valid());
+    log_child_exit(3, 1, "engine", fd.get());
+    log_child_exit(9, 0, "engine", fd.get());
+    log_child_exit(1, 1, "engine", 0);
+    log_child_exit(1, 1, "engine", -1);
+    const std::string content = read_file(path);
+    ASSERT_EQ(content.rfind("/opt/x\n", 0), 0u) << content;
+    const size_t first = content.find('\n') + 1;
+    const size_t second = content.find('\n', first) + 1;
+    EXPECT_NE(content.find(": engine exited normally with code(3)\n"), std::string::npos);
+    EXPECT_EQ(content.substr(second).find(": engine killed by signal(9)\n"), 24u) << content;
+    EXPECT_EQ(content.find('\n', second), content.size() - 1) << content;
+}
+
+TEST_F(RunLock, LogIsBoundedKeepingTheFirstLineAndTheNewestWholeLines) {
+    unique_fd fd(acquire_run_lock(path.c_str(), "/opt/x\n", 7));
+    ASSERT_TRUE(fd.valid());
+    // Lines of varying length, numbered, so that a cut in the middle of a line shows.
+    std::string filler;
+    for (int i = 0; filler.size() < size_t(RUN_FILE_LIMIT) + 100000; ++i) {
+        filler += "line " + std::to_string(i) + std::string(i % 97, '.') + "\n";
+    }
+    ASSERT_EQ(write(fd.get(), filler.data(), filler.size()), ssize_t(filler.size()));
+    log_child_exit(7, 1, "engine", fd.get());
+
+    const std::string content = read_file(path);
+    EXPECT_LE(content.size(), size_t(RUN_FILE_KEEP) + EXIT_LINE_CAPACITY);
+    EXPECT_GT(content.size(), size_t(RUN_FILE_KEEP) - 200);
+    ASSERT_EQ(content.rfind("/opt/x\nline ", 0), 0u);
+    const std::string newest = ": engine exited normally with code(7)\n";
+    EXPECT_EQ(content.substr(content.size() - newest.size()), newest);
+    // Everything between the first and the new line is an unbroken tail of the filler.
+    const size_t kept_from = 7;
+    const size_t kept_to = content.rfind('\n', content.size() - 2) + 1;
+    const std::string kept = content.substr(kept_from, kept_to - kept_from);
+    ASSERT_FALSE(kept.empty());
+    EXPECT_EQ(filler.substr(filler.size() - kept.size()), kept);
+    EXPECT_EQ(filler[filler.size() - kept.size() - 1], '\n');
+
+    // Later lines follow the new one.
+    log_child_exit(9, 0, "engine", fd.get());
+    EXPECT_EQ(read_file(path).substr(content.size() + 24), ": engine killed by signal(9)\n");
+}
+
+}  // namespace
