@@ -1,0 +1,17 @@
+// Extraction of a tar archive under a directory, for m01_load's tar applet. The archive is
+// read through once to the end before anything is written, so a corrupt or cut package
+// changes nothing; then each entry is written by libarchive with its secure-extraction
+// checks and with safe writes (a temporary file renamed over an existing one).
+#pragma once
+
+#include "tar_args.h"
+
+namespace m01_load {
+
+// Extracts request's archive under its directory (the working directory when none), keeping
+// modes and modification times. Problems go to stderr, one line each, prefixed with
+// "m01_load: tar: ". Returns 0 when every entry was extracted, 1 otherwise; a refused entry
+// is reported and skipped, and the rest are still extracted.
+[[nodiscard]] int extract_archive(const tar_request& request);
+
+}  // namespace m01_load
