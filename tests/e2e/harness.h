@@ -1,0 +1,227 @@
+// End-to-end harness: runs the built watchd in a throwaway sandbox (private /tmp, /data and
+// process table) from a scoped per-test daemon directory that holds its config and fake
+// watched programs, with time sped up by libfaketime. The test process stays outside the
+// sandbox and reaches its files through /proc/<sandbox pid>/root.
+#pragma once
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace watchd_e2e {
+
+using namespace std::chrono_literals;
+using clock_type = std::chrono::steady_clock;
+
+// ---- small file helpers --------------------------------------------------------------------
+
+std::string read_file(const std::string& path);
+bool path_exists(const std::string& path);  // lstat: a dangling symbolic link exists
+void write_file(const std::string& path, const std::string& content, mode_t mode = 0644);
+void append_file(const std::string& path, const std::string& content);
+std::vector<std::string> split_lines(const std::string& text);  // whole lines, without "\n"
+int count_occurrences(const std::string& text, const std::string& needle);
+std::string shell_quote(const std::string& text);
+
+// Polls pred every few milliseconds until it holds or limit has passed.
+template <class Pred>
+bool wait_until(Pred pred, std::chrono::milliseconds limit) {
+    const auto deadline = clock_type::now() + limit;
+    for (;;) {
+        if (pred())
+            return true;
+        if (clock_type::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+// ---- owned resources -----------------------------------------------------------------------
+
+class unique_fd {
+  public:
+    unique_fd() = default;
+    explicit unique_fd(int fd) : fd_(fd) {}
+    ~unique_fd() { reset(); }
+    unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
+    unique_fd& operator=(unique_fd&& other) noexcept {
+        if (this != &other) {
+            reset(other.release());
+        }
+        return *this;
+    }
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    [[nodiscard]] int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1);
+
+  private:
+    int fd_ = -1;
+};
+
+// A child process that is killed (SIGKILL) and reaped when it goes out of scope.
+class scoped_child {
+  public:
+    scoped_child() = default;
+    explicit scoped_child(pid_t pid) : pid_(pid) {}
+    ~scoped_child() { kill_and_reap(); }
+    scoped_child(scoped_child&& other) noexcept;
+    scoped_child& operator=(scoped_child&& other) noexcept;
+    scoped_child(const scoped_child&) = delete;
+    scoped_child& operator=(const scoped_child&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // Non-blocking: true once the child has ended (its wait status is then kept).
+    bool ended();
+    int wait_status() const { return status_; }
+    void kill_and_reap();
+
+  private:
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = 0;
+};
+
+// ---- fake watched programs -----------------------------------------------------------------
+
+// What a fake does on one start; the last step repeats for every later start.
+std::string exit_with(int code);
+std::string kill_self(const std::string& signal_name);  // "KILL", "SEGV"
+std::string sleep_forever();
+// Copies a file from the daemon directory to the package path, then exits with code.
+std::string leave_package_and_exit(const std::string& package_file, int code);
+
+// One start of a fake, as the fake itself logged it.
+struct start_record {
+    int pid = 0;          // in the sandbox's PID namespace
+    std::string cwd;      // physical working directory
+    std::string command;  // "$0 arg1 arg2 ...": the path it was executed by and its arguments
+};
+
+// A per-test daemon directory under the build tree, removed with its content when the test
+// ends whatever its outcome: a copy of the built watchd, its config, fake programs and the
+// start log that the fakes append to.
+class daemon_dir {
+  public:
+    explicit daemon_dir(const std::string& program_name = "watchd");
+    ~daemon_dir();
+    daemon_dir(const daemon_dir&) = delete;
+    daemon_dir& operator=(const daemon_dir&) = delete;
+
+    const std::string& path() const { return path_; }
+    const std::string& program_name() const { return program_name_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    std::string run_file_inside() const { return "/tmp/.uci/" + program_name_ + ".run"; }
+
+    void write_config(const std::string& json) const;
+    // Writes a fake program named name into the daemon directory.
+    void add_fake(const std::string& name, const std::vector<std::string>& steps) const;
+    // The text of a fake whose step counter is keyed by id, for planting elsewhere.
+    std::string fake_script(const std::string& id, const std::vector<std::string>& steps) const;
+
+    std::vector<start_record> starts() const;
+
+  private:
+    std::string path_;
+    std::string program_name_;
+};
+
+// ---- the sandboxed daemon ------------------------------------------------------------------
+
+struct launch_options {
+    bool by_bare_name = false;  // argv[0] "watchd" found through PATH, started in the daemon dir
+    std::vector<std::string> args;
+    int speed = 100;          // libfaketime's x factor
+    rlim_t open_files = 0;    // RLIMIT_NOFILE for the daemon; 0 keeps the inherited one
+    std::string setup_shell;  // commands run inside the sandbox just before the daemon starts
+};
+
+struct command_result {
+    int status = -1;  // wait status
+    std::string output;
+};
+
+// Starts the sandbox at once and holds the daemon back until go(), so that a test can plant
+// files first. The sandbox outlives the daemon, so its files can be read after the daemon
+// ended; the destructor kills the sandbox (and everything in it) and reaps it.
+class sandboxed_daemon {
+  public:
+    sandboxed_daemon(const daemon_dir& dir, launch_options options = {});
+    ~sandboxed_daemon() = default;
+    sandboxed_daemon(const sandboxed_daemon&) = delete;
+    sandboxed_daemon& operator=(const sandboxed_daemon&) = delete;
+
+    // The sandbox is up (its /tmp and /data mounted) and waiting for go().
+    bool ready() const { return ready_; }
+    // A path inside the sandbox, as the test process reaches it.
+    std::string inside(const std::string& path) const;
+    void plant(const std::string& path, const std::string& content, mode_t mode = 0644) const;
+    void plant_fake(const std::string& path, const std::string& id,
+                    const std::vector<std::string>& steps) const;
+    void go();
+
+    // Everything the daemon printed so far (standard output and error).
+    const std::string& output();
+    bool wait_for_output(const std::string& needle, std::chrono::milliseconds limit);
+    bool wait_for_starts(size_t count, std::chrono::milliseconds limit);
+    // The daemon's exit status once it ended.
+    std::optional<int> exit_status() const;
+    bool wait_for_exit(std::chrono::milliseconds limit);
+
+    std::string run_file() const { return read_file(inside(dir_.run_file_inside())); }
+    // Host process ids of the processes in the sandbox whose name is comm.
+    std::vector<pid_t> host_pids(const std::string& comm) const;
+    // Command lines (arguments joined by blanks) of every process in the sandbox.
+    std::vector<std::string> command_lines() const;
+    // Runs argv inside the sandbox's mount and PID namespaces; killed after limit.
+    command_result run_inside(const std::vector<std::string>& argv,
+                              std::chrono::milliseconds limit = 10s) const;
+
+  private:
+    const daemon_dir& dir_;
+    std::string token_;
+    unique_fd output_fd_;
+    unique_fd go_fd_;
+    scoped_child sandbox_;
+    std::string output_;
+    bool ready_ = false;
+};
+
+// ---- fixtures ------------------------------------------------------------------------------
+
+// The reason why no sandbox can be made here, or nothing when one can.
+const std::optional<std::string>& sandbox_unavailable();
+
+template <class Base>
+class sandbox_fixture : public Base {
+  protected:
+    void SetUp() override {
+        if (const auto& reason = sandbox_unavailable())
+            GTEST_SKIP() << *reason;
+    }
+};
+
+using e2e_test = sandbox_fixture<::testing::Test>;
+template <class Param>
+using e2e_param_test = sandbox_fixture<::testing::TestWithParam<Param>>;
+
+// Seconds between the time stamps of two run-file lines (asctime form at the line's start).
+std::optional<long> seconds_between(const std::string& earlier_line, const std::string& later_line);
+// The lines of a run file after its first line (the daemon's directory).
+std::vector<std::string> exit_lines(const std::string& run_file);
+
+}  // namespace watchd_e2e

@@ -1,0 +1,184 @@
+// Start-up: the daemon's directory and run file, the single-instance lock, the configuration.
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+
+#include "harness.h"
+
+namespace watchd_e2e {
+namespace {
+
+constexpr const char* ONE_ENGINE = R"({"__watch":{"processes":[{"base":"eng"}]}})";
+
+TEST_F(e2e_test, started_by_path_works_in_its_own_directory) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    dir.add_fake("eng", {sleep_forever()});
+    sandboxed_daemon d(dir);  // started from "/" by its absolute path
+    ASSERT_TRUE(d.ready());
+    d.go();
+    ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.output();
+
+    auto starts = dir.starts();
+    EXPECT_EQ(starts[0].cwd, dir.path());
+    EXPECT_EQ(starts[0].command, "eng");
+    EXPECT_EQ(d.run_file(), dir.path() + "\n");
+    struct stat info;
+    ASSERT_EQ(stat(d.inside("/tmp/.uci/watchd.run").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+}
+
+TEST_F(e2e_test, started_by_bare_name_keeps_the_inherited_directory) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    dir.add_fake("eng", {sleep_forever()});
+    launch_options options;
+    options.by_bare_name = true;  // found through PATH, run from the daemon directory
+    sandboxed_daemon d(dir, options);
+    ASSERT_TRUE(d.ready());
+    d.go();
+    ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.output();
+
+    EXPECT_EQ(dir.starts()[0].cwd, dir.path());
+    EXPECT_EQ(d.run_file(), dir.path() + "\n");
+}
+
+TEST_F(e2e_test, run_file_is_named_after_the_program) {
+    daemon_dir dir("guard");
+    dir.write_config(ONE_ENGINE);
+    dir.add_fake("eng", {sleep_forever()});
+    sandboxed_daemon d(dir);
+    ASSERT_TRUE(d.ready());
+    d.go();
+    ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.output();
+    EXPECT_EQ(read_file(d.inside("/tmp/.uci/guard.run")), dir.path() + "\n");
+    EXPECT_FALSE(path_exists(d.inside("/tmp/.uci/watchd.run")));
+}
+
+TEST_F(e2e_test, second_instance_is_refused_and_leaves_the_run_file_alone) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    dir.add_fake("eng", {exit_with(3), sleep_forever()});
+    sandboxed_daemon d(dir);
+    ASSERT_TRUE(d.ready());
+    d.go();
+    ASSERT_TRUE(d.wait_for_starts(2, 10s)) << d.output();
+    const std::string before = d.run_file();
+    ASSERT_EQ(exit_lines(before).size(), 1u) << before;
+
+    const std::string second = dir.file("watchd");
+    command_result refused = d.run_inside({second});
+    EXPECT_TRUE(WIFEXITED(refused.status) && WEXITSTATUS(refused.status) == 0) << refused.status;
+    EXPECT_EQ(refused.output,
+              "already in use for /tmp/.uci/watchd.run\nprocess(" + second + ") already run\n");
+    EXPECT_EQ(d.run_file(), before);
+    EXPECT_EQ(dir.starts().size(), 2u) << "the refused daemon must not start anything";
+    EXPECT_FALSE(d.exit_status().has_value()) << "the first daemon goes on";
+}
+
+TEST_F(e2e_test, symlink_at_the_run_file_is_refused_and_its_target_kept) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    dir.add_fake("eng", {sleep_forever()});
+    sandboxed_daemon d(dir);
+    ASSERT_TRUE(d.ready());
+    d.plant("/tmp/precious", "keep me\n");
+    ASSERT_EQ(mkdir(d.inside("/tmp/.uci").c_str(), 0777), 0);
+    ASSERT_EQ(symlink("/tmp/precious", d.inside("/tmp/.uci/watchd.run").c_str()), 0);
+    d.go();
+    ASSERT_TRUE(d.wait_for_exit(10s)) << d.output();
+
+    EXPECT_EQ(*d.exit_status(), 0);
+    EXPECT_EQ(d.output(), "failed to open /tmp/.uci/watchd.run\nprocess(" + dir.file("watchd") +
+                              ") already run\n");
+    EXPECT_EQ(read_file(d.inside("/tmp/precious")), "keep me\n");
+    EXPECT_TRUE(dir.starts().empty());
+}
+
+struct config_case {
+    const char* label;
+    std::optional<std::string> config;  // nothing: no config file at all
+};
+
+class bad_config : public e2e_param_test<config_case> {};
+
+TEST_P(bad_config, fails_to_init_and_exits_with_status_0) {
+    daemon_dir dir;
+    if (GetParam().config)
+        dir.write_config(*GetParam().config);
+    dir.add_fake("eng", {sleep_forever()});
+    dir.add_fake("kelvra-dpi-inner", {sleep_forever()});
+    sandboxed_daemon d(dir);
+    ASSERT_TRUE(d.ready());
+    d.go();
+    ASSERT_TRUE(d.wait_for_exit(10s)) << d.output();
+
+    EXPECT_EQ(*d.exit_status(), 0);
+    EXPECT_EQ(d.output(), "failed to init daemon\n");
+    EXPECT_TRUE(dir.starts().empty()) << "not even the first program starts";
+    EXPECT_FALSE(path_exists(d.inside("/tmp/.uci/watchd.run")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    e2e, bad_config,
+    ::testing::Values(
+        config_case{"missing", std::nullopt}, config_case{"empty", ""},
+        config_case{"blank", " \n\t"}, config_case{"not_json", "processes: eng"},
+        config_case{"second_without_base",
+                    R"({"__watch":{"processes":[{"base":"eng"},{"name":"eng"}]}})"},
+        config_case{"base_a_number", R"({"__watch":{"processes":[{"base":12}]}})"},
+        config_case{"five_entries",
+                    R"({"__watch":{"processes":[{"base":"eng"},{"base":"eng"},{"base":"eng"},)"
+                    R"({"base":"eng"},{"base":"eng"}]}})"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+struct table_case {
+    const char* label;
+    std::string config;
+    std::vector<std::string> expected_starts;  // commands of the first cycle, in order
+};
+
+class program_table : public e2e_param_test<table_case> {};
+
+TEST_P(program_table, first_cycle_starts_the_configured_programs) {
+    daemon_dir dir;
+    dir.write_config(GetParam().config);
+    for (const char* name : {"kelvra-dpi-inner", "eng", "eng-b"})
+        dir.add_fake(name, {sleep_forever()});
+    sandboxed_daemon d(dir);
+    ASSERT_TRUE(d.ready());
+    d.go();
+    const size_t n = GetParam().expected_starts.size();
+    ASSERT_TRUE(d.wait_for_starts(n, 10s)) << d.output();
+    std::this_thread::sleep_for(100ms);  // a start too many would show up by now
+
+    // The fakes of one cycle race to their log, so the order there says nothing.
+    std::vector<std::string> commands;
+    for (const auto& s : dir.starts())
+        commands.push_back(s.command);
+    std::vector<std::string> expected = GetParam().expected_starts;
+    std::sort(commands.begin(), commands.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(commands, expected) << d.output();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    e2e, program_table,
+    ::testing::Values(
+        table_case{"empty_object", "{}", {"kelvra-dpi-inner"}},
+        table_case{"empty_section", R"({"__watch":{}})", {"kelvra-dpi-inner"}},
+        table_case{"empty_list", R"({"__watch":{"processes":[]}})", {"kelvra-dpi-inner"}},
+        table_case{"other_members_only",
+                   R"({"other":{"processes":[{"base":"eng"}]}})",
+                   {"kelvra-dpi-inner"}},
+        table_case{"upper_case_names", R"({"__WATCH":{"Processes":[{"BASE":"eng"}]}})", {"eng"}},
+        table_case{
+            "text_after_the_object", R"({"__watch":{"processes":[{"base":"eng"}]}} junk)", {"eng"}},
+        table_case{"two_programs",
+                   R"({"__watch":{"processes":[{"base":"eng-b"},{"base":"eng","x":1}]}})",
+                   {"eng-b", "eng"}}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+}  // namespace
+}  // namespace watchd_e2e
