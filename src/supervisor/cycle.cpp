@@ -29,30 +29,42 @@ bool is_plain_for_shell(const char* name) {
     return name[0] != '\0' && name[strspn(name, SHELL_PLAIN_CHARS)] == '\0';
 }
 
-// Writes name in single quotes, each embedded quote as '\''. -1 when it does not fit.
-int quote_for_shell(const char* name, char* out, size_t cap) {
-    size_t n = 0;
-    auto put = [&](char c) {
-        if (n + 1 >= cap)
-            return false;
-        out[n++] = c;
-        return true;
-    };
-    if (!put('\''))
-        return -1;
-    for (const char* c = name; *c != '\0'; ++c) {
-        if (*c == '\'') {
-            if (!put('\'') || !put('\\') || !put('\'') || !put('\''))
-                return -1;
-        } else if (!put(*c)) {
-            return -1;
+// Appends text to a bounded buffer, remembering whether everything fitted.
+class text_appender {
+public:
+    text_appender(char* buf, size_t cap) : buf_(buf), cap_(cap) { buf_[0] = '\0'; }
+
+    void put(char c) {
+        if (len_ + 1 >= cap_) {
+            fitted_ = false;
+            return;
         }
+        buf_[len_++] = c;
+        buf_[len_] = '\0';
     }
-    if (!put('\''))
-        return -1;
-    out[n] = '\0';
-    return static_cast<int>(n);
-}
+    void put(const char* text) {
+        while (*text != '\0') put(*text++);
+    }
+    // name in single quotes, each embedded quote as '\''.
+    void put_quoted(const char* name) {
+        put('\'');
+        for (const char* c = name; *c != '\0'; ++c) {
+            if (*c == '\'') {
+                put("'\\''");
+            } else {
+                put(*c);
+            }
+        }
+        put('\'');
+    }
+    bool fitted() const { return fitted_; }
+
+private:
+    char* buf_;
+    size_t cap_;
+    size_t len_ = 0;
+    bool fitted_ = true;
+};
 
 enum class child_request { restart_alone, new_cycle, failure };
 
@@ -120,15 +132,15 @@ unsigned segv_delay_for_count(uint32_t count) {
 }
 
 int format_kill_command(const char* name, char (&command)[KILL_COMMAND_CAPACITY]) {
-    char quoted[KILL_COMMAND_CAPACITY];
-    const char* target = name;
-    if (!is_plain_for_shell(name)) {
-        if (quote_for_shell(name, quoted, sizeof quoted) < 0)
-            return -1;
-        target = quoted;
+    text_appender out(command, sizeof command);
+    out.put("killall -9 ");
+    if (is_plain_for_shell(name)) {
+        out.put(name);
+    } else {
+        out.put_quoted(name);
     }
-    return format_text(command, sizeof command, "killall -9 %s >/dev/null 2>&1", target) < 0 ? -1
-                                                                                             : 0;
+    out.put(" >/dev/null 2>&1");
+    return out.fitted() ? 0 : -1;
 }
 
 void kill_configured(watch_state* state) {
