@@ -103,7 +103,9 @@ TEST_F(InstallUpgradeEdges, FailedCopyLeavesTheRecordAndRemovesThePackage) {
 TEST_F(InstallUpgradeEdges, ExtractionRunsTheToolAndRecordsThePlugin) {
     scoped_temp_dir daemon_dir;
     ASSERT_EQ(chdir(daemon_dir.path().c_str()), 0);
-    put_extraction_tool("echo \"$@\" > args; touch /data/extracted");
+    // The archive brings a record of its own; the daemon's record replaces it.
+    put_extraction_tool(
+        "echo \"$@\" > args; touch /data/extracted; echo '{\"planted\":1}' > /data/.bootchk");
     write_file(PACKAGE, "archive");
     install_upgrade(130);
     EXPECT_EQ(read_file("args"), "tar -zxf /tmp/.uci//ttupgrade.tgz -C /data/\n");

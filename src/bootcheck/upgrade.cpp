@@ -49,15 +49,12 @@ json_ptr record_to_update() {
 }
 
 // Appends member (and a version when the record has no usable one) and writes the record.
-void note_installation(const char* member) {
-    json_ptr record = record_to_update();
-    if (!record)
-        return;
-    if (json_member_string(record.get(), MEMBER_VERSION) == nullptr) {
-        cJSON_AddItemToObject(record.get(), MEMBER_VERSION, cJSON_CreateString(BOOTCHK_VERSION));
+void note_installation(cJSON* record, const char* member) {
+    if (json_member_string(record, MEMBER_VERSION) == nullptr) {
+        cJSON_AddItemToObject(record, MEMBER_VERSION, cJSON_CreateString(BOOTCHK_VERSION));
     }
-    cJSON_AddItemToObject(record.get(), member, cJSON_CreateNumber(1));
-    malloc_text text(cJSON_PrintUnformatted(record.get()));
+    cJSON_AddItemToObject(record, member, cJSON_CreateNumber(1));
+    malloc_text text(cJSON_PrintUnformatted(record));
     if (!text)
         return;
     // A record that cannot be written keeps its old content; nothing more can be done here.
@@ -79,13 +76,16 @@ void install_upgrade(int code) {
     const char* member = recorded_member_for(code);
     if (member == nullptr || access(UPGRADE_PACKAGE_PATH, R_OK) != 0)
         return;
+    // Read before extracting, so that an archive cannot bring a record of its own.
+    json_ptr record = record_to_update();
     bool installed = put_package_in_place(code);
     unlink(UPGRADE_PACKAGE_PATH);
     if (!installed) {
         say("failed to install upgrade(%d)\n", code);
         return;
     }
-    note_installation(member);
+    if (record)
+        note_installation(record.get(), member);
 }
 
 }  // namespace watchd
