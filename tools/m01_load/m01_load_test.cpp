@@ -1,0 +1,614 @@
+// Tests of m01_load: the argument parser directly, and the built tool end to end on
+// archives made here, with the system's tar for ordinary ones and with libarchive's writer
+// for hostile ones.
+#include <archive.h>
+#include <archive_entry.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tar_args.h"
+
+namespace {
+
+using m01_load::applet;
+using m01_load::ERROR_CAPACITY;
+using m01_load::tar_request;
+
+constexpr const char* TOOL = M01_LOAD_PATH;
+constexpr int EXIT_USAGE = 2;
+
+// ---- the parser ----
+
+struct parse_case {
+    std::vector<const char*> args;
+    bool ok;
+    const char* archive;
+    const char* directory;
+    bool gzip;
+};
+
+class ParseTarArgs : public ::testing::TestWithParam<parse_case> {};
+
+TEST_P(ParseTarArgs, ParsesOrRefuses) {
+    const parse_case& c = GetParam();
+    tar_request request;
+    char error[ERROR_CAPACITY];
+    int r = parse_tar_args(static_cast<int>(c.args.size()), c.args.data(), &request, error);
+    if (!c.ok) {
+        EXPECT_EQ(r, -1);
+        EXPECT_NE(error[0], '\0');
+        return;
+    }
+    ASSERT_EQ(r, 0) << error;
+    EXPECT_STREQ(request.archive, c.archive);
+    if (c.directory == nullptr) {
+        EXPECT_EQ(request.directory, nullptr);
+    } else {
+        EXPECT_STREQ(request.directory, c.directory);
+    }
+    EXPECT_EQ(request.gzip, c.gzip);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Spellings, ParseTarArgs,
+    ::testing::Values(
+        parse_case{{"-zxf", "a.tgz", "-C", "/data/"}, true, "a.tgz", "/data/", true},
+        parse_case{{"-C", "/data/", "-zxf", "a.tgz"}, true, "a.tgz", "/data/", true},
+        parse_case{{"-x", "-z", "-f", "a.tgz", "-C", "d"}, true, "a.tgz", "d", true},
+        parse_case{{"-xzf", "a.tgz"}, true, "a.tgz", nullptr, true},
+        parse_case{{"-xf", "a.tar", "-C", "d"}, true, "a.tar", "d", false},
+        parse_case{{"-xpzf", "a.tgz", "-Cd"}, true, "a.tgz", "d", true},
+        parse_case{{"-zxfa.tgz", "-C", "d"}, true, "a.tgz", "d", true},
+        parse_case{{"zxf", "a.tgz", "-C", "d"}, true, "a.tgz", "d", true},
+        parse_case{{"xfC", "a.tgz", "d"}, true, "a.tgz", "d", false},
+        parse_case{
+            {"--extract", "--gzip", "--file=a.tgz", "--directory=d"}, true, "a.tgz", "d", true},
+        parse_case{
+            {"--extract", "--file", "a.tgz", "--directory", "d", "-z"}, true, "a.tgz", "d", true},
+        parse_case{{"-zxf", "a.tgz", "-C", "d", "--"}, true, "a.tgz", "d", true},
+        // Refused: no extraction, no archive, values missing or repeated, unknown options,
+        // member names.
+        parse_case{{}, false, nullptr, nullptr, false},
+        parse_case{{"-zf", "a.tgz"}, false, nullptr, nullptr, false},
+        parse_case{{"-ztf", "a.tgz"}, false, nullptr, nullptr, false},
+        parse_case{{"-zcf", "a.tgz", "d"}, false, nullptr, nullptr, false},
+        parse_case{{"-zx", "-C", "d"}, false, nullptr, nullptr, false},
+        parse_case{{"-zxf"}, false, nullptr, nullptr, false},
+        parse_case{{"-zxf", "a.tgz", "-C"}, false, nullptr, nullptr, false},
+        parse_case{{"-zxf", "a.tgz", "-f", "b.tgz"}, false, nullptr, nullptr, false},
+        parse_case{{"-zxf", "a.tgz", "-C", "d", "-C", "e"}, false, nullptr, nullptr, false},
+        parse_case{{"-zxf", "", "-C", "d"}, false, nullptr, nullptr, false},
+        parse_case{{"-zxvf", "a.tgz"}, false, nullptr, nullptr, false},
+        parse_case{{"-zxf", "a.tgz", "member"}, false, nullptr, nullptr, false},
+        parse_case{{"-zxf", "a.tgz", "--", "member"}, false, nullptr, nullptr, false},
+        parse_case{{"--extract=yes", "-f", "a.tgz"}, false, nullptr, nullptr, false},
+        parse_case{{"--list", "-f", "a.tgz"}, false, nullptr, nullptr, false}));
+
+struct applet_case {
+    std::vector<const char*> argv;
+    applet which;
+    int first_arg;
+};
+
+TEST(SelectApplet, ByFirstArgumentOrProgramName) {
+    const applet_case cases[] = {
+        {{"./m01_load", "tar", "-zxf"}, applet::tar, 2},
+        {{"/opt/x/tar", "-zxf"}, applet::tar, 1},
+        {{"tar"}, applet::tar, 1},
+        {{"./m01_load"}, applet::none, 0},
+        {{"./m01_load", "gzip"}, applet::none, 0},
+        {{"./m01_load", "TAR"}, applet::none, 0},
+        {{"./tarx", "-zxf"}, applet::none, 0},
+    };
+    for (const applet_case& c : cases) {
+        m01_load::applet_call call =
+            m01_load::select_applet(static_cast<int>(c.argv.size()), c.argv.data());
+        EXPECT_EQ(call.which, c.which) << c.argv[0];
+        if (c.which == applet::tar) {
+            EXPECT_EQ(call.first_arg, c.first_arg) << c.argv[0];
+        }
+    }
+}
+
+// ---- helpers for the end-to-end tests ----
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+    return remove(path);
+}
+
+// A fresh directory under /var/tmp, removed with everything in it when the test ends.
+class scoped_temp_dir {
+  public:
+    scoped_temp_dir() {
+        char pattern[] = "/var/tmp/m01_load_test.XXXXXX";
+        if (mkdtemp(pattern) != nullptr)
+            path_ = pattern;
+    }
+    ~scoped_temp_dir() {
+        if (!path_.empty())
+            nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+    scoped_temp_dir(const scoped_temp_dir&) = delete;
+    scoped_temp_dir& operator=(const scoped_temp_dir&) = delete;
+
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const std::string& path, const std::string& data, mode_t mode = 0644) {
+    std::ofstream(path, std::ios::binary) << data;
+    chmod(path.c_str(), mode);
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+struct run_result {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// Runs argv (searched in PATH when it has no slash) from cwd, capturing its output in files
+// under capture_dir.
+run_result run(const std::vector<std::string>& argv, const std::string& cwd,
+               const std::string& capture_dir) {
+    const std::string out_path = capture_dir + "/stdout";
+    const std::string err_path = capture_dir + "/stderr";
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    run_result result;
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(cwd.c_str()))
+            _exit(126);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid)
+        return result;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    return result;
+}
+
+// One entry of a hand-made archive.
+struct entry_spec {
+    enum kind_t { file, directory, symlink, hardlink } kind;
+    std::string path;
+    std::string data;    // a file's content, or a hard link's data
+    std::string target;  // a link's target
+    mode_t mode = 0644;
+};
+
+entry_spec file_entry(const std::string& path, const std::string& data, mode_t mode = 0644) {
+    return {entry_spec::file, path, data, "", mode};
+}
+entry_spec symlink_entry(const std::string& path, const std::string& target) {
+    return {entry_spec::symlink, path, "", target, 0777};
+}
+entry_spec hardlink_entry(const std::string& path, const std::string& target) {
+    return {entry_spec::hardlink, path, "", target, 0644};
+}
+
+struct write_deleter {
+    void operator()(archive* a) const { archive_write_free(a); }
+};
+struct entry_deleter {
+    void operator()(archive_entry* e) const { archive_entry_free(e); }
+};
+
+// Writes a gzip-compressed pax archive holding entries exactly as given: names are not
+// cleaned, so absolute names and `..` reach the archive.
+bool write_archive(const std::string& path, const std::vector<entry_spec>& entries) {
+    std::unique_ptr<archive, write_deleter> writer(archive_write_new());
+    if (!writer || archive_write_add_filter_gzip(writer.get()) != ARCHIVE_OK ||
+        archive_write_set_format_pax_restricted(writer.get()) != ARCHIVE_OK ||
+        archive_write_open_filename(writer.get(), path.c_str()) != ARCHIVE_OK)
+        return false;
+    for (const entry_spec& spec : entries) {
+        std::unique_ptr<archive_entry, entry_deleter> entry(archive_entry_new());
+        archive_entry_set_pathname(entry.get(), spec.path.c_str());
+        archive_entry_set_perm(entry.get(), spec.mode);
+        archive_entry_set_mtime(entry.get(), 1600000000, 0);
+        archive_entry_set_filetype(entry.get(), spec.kind == entry_spec::directory ? AE_IFDIR
+                                                : spec.kind == entry_spec::symlink ? AE_IFLNK
+                                                                                   : AE_IFREG);
+        if (spec.kind == entry_spec::symlink)
+            archive_entry_set_symlink(entry.get(), spec.target.c_str());
+        if (spec.kind == entry_spec::hardlink)
+            archive_entry_set_hardlink(entry.get(), spec.target.c_str());
+        archive_entry_set_size(entry.get(), static_cast<la_int64_t>(spec.data.size()));
+        if (archive_write_header(writer.get(), entry.get()) != ARCHIVE_OK)
+            return false;
+        if (!spec.data.empty() &&
+            archive_write_data(writer.get(), spec.data.data(), spec.data.size()) !=
+                static_cast<la_ssize_t>(spec.data.size()))
+            return false;
+    }
+    return archive_write_close(writer.get()) == ARCHIVE_OK;
+}
+
+// Every object under root with its type, mode, size, mtime and content or link target, one
+// line each in name order: two equal snapshots mean nothing was created or changed.
+std::string snapshot(const std::string& root) {
+    std::vector<std::string> lines;
+    std::function<void(const std::string&)> walk = [&](const std::string& rel) {
+        std::string full = root + rel;
+        struct stat st;
+        if (lstat(full.c_str(), &st) != 0)
+            return;
+        std::ostringstream line;
+        line << rel << " mode=" << std::oct << st.st_mode << std::dec << " size=" << st.st_size
+             << " mtime=" << st.st_mtime << " ino=" << st.st_ino << " links=" << st.st_nlink;
+        if (S_ISREG(st.st_mode))
+            line << " data=" << read_file(full);
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096] = {};
+            ssize_t n = readlink(full.c_str(), target, sizeof target - 1);
+            line << " target=" << std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
+        }
+        lines.push_back(line.str());
+        if (!S_ISDIR(st.st_mode))
+            return;
+        std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(full.c_str()), closedir);
+        if (!dir)
+            return;
+        while (dirent* d = readdir(dir.get())) {
+            std::string name = d->d_name;
+            if (name != "." && name != "..")
+                walk(rel + "/" + name);
+        }
+    };
+    walk("");
+    std::sort(lines.begin(), lines.end());
+    std::string all;
+    for (const std::string& l : lines)
+        all += l + "\n";
+    return all;
+}
+
+// The names in directory path, sorted.
+std::vector<std::string> names_in(const std::string& path) {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
+    while (dir) {
+        dirent* d = readdir(dir.get());
+        if (d == nullptr)
+            break;
+        names.push_back(d->d_name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// Each test works in root/: dir/ is the extraction directory, outside/ holds a file that a
+// hostile archive would like to change, and the archive lies beside them.
+class ExtractTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(root_.path().empty());
+        ASSERT_FALSE(capture_.path().empty());
+        ASSERT_EQ(mkdir(dir().c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(outside().c_str(), 0755), 0);
+        write_file(outside() + "/victim", "original\n");
+    }
+
+    std::string dir() const { return root_.path() + "/dir"; }
+    std::string outside() const { return root_.path() + "/outside"; }
+    std::string package() const { return root_.path() + "/pkg.tgz"; }
+
+    run_result tool(const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {TOOL};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv, root_.path(), capture_.path());
+    }
+    run_result extract() { return tool({"tar", "-zxf", package(), "-C", dir()}); }
+
+    // A gzip tar of src_ made by the system's tar.
+    void pack_with_system_tar(const std::string& src) {
+        run_result r =
+            run({"tar", "-czf", package(), "-C", src, "."}, root_.path(), capture_.path());
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+
+    scoped_temp_dir root_;
+    scoped_temp_dir capture_;
+};
+
+TEST_F(ExtractTest, ExtractsNestedTreeKeepingModesAndTimes) {
+    scoped_temp_dir src;
+    ASSERT_EQ(system(("mkdir -p " + src.path() + "/a/b/c").c_str()), 0);
+    write_file(src.path() + "/a/b/c/deep.txt", "deep\n");
+    write_file(src.path() + "/engine", "#!/bin/sh\nexit 0\n", 0755);
+    write_file(src.path() + "/private", "secret\n", 0640);
+    struct timeval old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(utimes((src.path() + "/engine").c_str(), old_times), 0);
+    pack_with_system_tar(src.path());
+
+    run_result r = extract();
+
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(dir() + "/a/b/c/deep.txt"), "deep\n");
+    struct stat st;
+    ASSERT_EQ(stat((dir() + "/engine").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
+    EXPECT_EQ(st.st_mtime, 1000000000);
+    ASSERT_EQ(stat((dir() + "/private").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    run_result engine = run({dir() + "/engine"}, root_.path(), capture_.path());
+    EXPECT_EQ(engine.status, 0) << "the extracted program must still be executable";
+}
+
+TEST_F(ExtractTest, AlternativeSpellingsAndRelativePathsExtract) {
+    ASSERT_TRUE(write_archive(package(), {file_entry("f", "data\n")}));
+    const std::vector<std::vector<std::string>> spellings = {
+        {"tar", "-x", "-z", "-f", "pkg.tgz", "-C", "dir"},
+        {"tar", "-C", "dir", "-xzf", "pkg.tgz"},
+        {"tar", "zxf", "pkg.tgz", "-C", "dir"},
+        {"tar", "--extract", "--gzip", "--file=pkg.tgz", "--directory=dir"},
+    };
+    for (const std::vector<std::string>& args : spellings) {
+        ASSERT_EQ(remove((dir() + "/f").c_str()) == 0 || errno == ENOENT, true);
+        run_result r = tool(args);
+        EXPECT_EQ(r.status, 0) << args[1] << ": " << r.err;
+        EXPECT_EQ(read_file(dir() + "/f"), "data\n") << args[1];
+    }
+}
+
+TEST_F(ExtractTest, LinkNamedTarActsAsTheApplet) {
+    ASSERT_TRUE(write_archive(package(), {file_entry("f", "data\n")}));
+    const std::string link = root_.path() + "/tar";
+    ASSERT_EQ(symlink(TOOL, link.c_str()), 0);
+    run_result r = run({link, "-zxf", package(), "-C", dir()}, root_.path(), capture_.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir() + "/f"), "data\n");
+}
+
+TEST_F(ExtractTest, UnknownAppletsAndBadOptionsPrintUsage) {
+    const std::vector<std::vector<std::string>> calls = {
+        {}, {"gzip", "-d", "x.gz"}, {"untar"}, {"tar", "-ztf", "pkg.tgz"}, {"tar", "-zx"}};
+    for (const std::vector<std::string>& args : calls) {
+        run_result r = tool(args);
+        EXPECT_EQ(r.status, EXIT_USAGE);
+        EXPECT_EQ(r.out, "");
+        ASSERT_EQ(lines_of(r.err).size(), 1u) << r.err;
+        EXPECT_NE(r.err.find("usage: m01_load tar"), std::string::npos) << r.err;
+    }
+    const std::string link = root_.path() + "/gunzip";
+    ASSERT_EQ(symlink(TOOL, link.c_str()), 0);
+    EXPECT_EQ(run({link, "-zxf", package()}, root_.path(), capture_.path()).status, EXIT_USAGE);
+}
+
+// Failures that leave the directory as it was, with one line on stderr naming the problem.
+TEST_F(ExtractTest, BadArchiveOrDirectoryFailsWithOneLineAndChangesNothing) {
+    write_file(dir() + "/big", "old version\n", 0755);
+    std::string noise(300000, '\0');
+    for (size_t i = 0; i < noise.size(); ++i)
+        noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+    ASSERT_TRUE(write_archive(
+        package(),
+        {file_entry("first", "new\n"), file_entry("big", noise, 0755), file_entry("last", "x")}));
+    const std::string whole = read_file(package());
+    const std::string before = snapshot(dir());
+
+    struct failure_case {
+        const char* what;
+        std::string archive_bytes;  // empty: no archive file at all
+        std::string directory;
+        const char* named;
+    };
+    const std::string missing_dir = root_.path() + "/no-such-dir";
+    const failure_case cases[] = {
+        {"truncated", whole.substr(0, whole.size() / 2), dir(), "pkg.tgz"},
+        {"cut at the end", whole.substr(0, whole.size() - 20), dir(), "pkg.tgz"},
+        {"corrupt", std::string(4096, 'Z'), dir(), "pkg.tgz"},
+        {"gzip of garbage", "", dir(), "pkg.tgz"},
+        {"missing archive", "", dir(), "pkg.tgz"},
+        {"missing directory", whole, missing_dir, "no-such-dir"},
+    };
+    for (const failure_case& c : cases) {
+        remove(package().c_str());
+        if (std::string(c.what) == "gzip of garbage") {
+            run_result gz =
+                run({"sh", "-c", "head -c 5000 /dev/zero | tr '\\0' q | gzip > pkg.tgz"},
+                    root_.path(), capture_.path());
+            ASSERT_EQ(gz.status, 0);
+        } else if (!c.archive_bytes.empty()) {
+            write_file(package(), c.archive_bytes);
+        }
+        run_result r = tool({"tar", "-zxf", package(), "-C", c.directory});
+        EXPECT_NE(r.status, 0) << c.what;
+        EXPECT_EQ(r.out, "") << c.what;
+        ASSERT_EQ(lines_of(r.err).size(), 1u) << c.what << ": " << r.err;
+        EXPECT_NE(r.err.find(c.named), std::string::npos) << c.what << ": " << r.err;
+        EXPECT_EQ(snapshot(dir()), before) << c.what;
+        EXPECT_FALSE(exists(missing_dir)) << c.what;
+    }
+}
+
+// Replacing a program that runs from the directory: written in place it would fail with
+// ETXTBSY (or corrupt the running image); a renamed temporary file replaces it cleanly.
+TEST_F(ExtractTest, ReplacesARunningProgram) {
+    const std::string prog = dir() + "/prog";
+    write_file(prog, read_file("/bin/sleep"), 0755);
+    pid_t running = fork();
+    if (running == 0) {
+        execl(prog.c_str(), "prog", "60", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(running, 0);
+    // Wait until the program's image is in use, so that an in-place write would be refused.
+    for (int i = 0; i < 500; ++i) {
+        std::string exe(4096, '\0');
+        ssize_t n =
+            readlink(("/proc/" + std::to_string(running) + "/exe").c_str(), &exe[0], exe.size());
+        if (n > 0 && exe.compare(0, static_cast<size_t>(n), prog) == 0)
+            break;
+        usleep(10000);
+    }
+    ASSERT_TRUE(write_archive(package(), {file_entry("prog", "#!/bin/sh\nexit 7\n", 0755)}));
+
+    run_result r = extract();
+
+    EXPECT_EQ(kill(running, 0), 0) << "the running program must be left alone";
+    kill(running, SIGKILL);
+    waitpid(running, nullptr, 0);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(prog), "#!/bin/sh\nexit 7\n");
+    EXPECT_EQ(run({prog}, root_.path(), capture_.path()).status, 7);
+}
+
+// ---- hostile archives ----
+
+struct hostile_case {
+    const char* name;
+    // Prepares dir/ (for example a symbolic link already there) and returns the entries;
+    // root is the test's root directory.
+    std::function<std::vector<entry_spec>(const std::string& root)> make;
+    std::vector<std::string> refused;  // entry names that must be reported
+};
+
+class HostileArchive : public ExtractTest, public ::testing::WithParamInterface<hostile_case> {};
+
+TEST_P(HostileArchive, NothingOutsideTheDirectoryChanges) {
+    const hostile_case& c = GetParam();
+    std::vector<entry_spec> entries = {file_entry("before", "b\n")};
+    for (const entry_spec& e : c.make(root_.path()))
+        entries.push_back(e);
+    entries.push_back(file_entry("after", "a\n"));
+    ASSERT_TRUE(write_archive(package(), entries));
+    const std::string outside_before = snapshot(outside());
+    const std::vector<std::string> names_before = names_in(root_.path());
+
+    run_result r = extract();
+
+    EXPECT_EQ(snapshot(outside()), outside_before);
+    EXPECT_EQ(read_file(outside() + "/victim"), "original\n");
+    EXPECT_EQ(names_in(root_.path()), names_before);
+    // The good entries on both sides of the hostile ones are extracted.
+    EXPECT_EQ(read_file(dir() + "/before"), "b\n");
+    EXPECT_EQ(read_file(dir() + "/after"), "a\n");
+    EXPECT_EQ(r.out, "");
+    std::vector<std::string> lines = lines_of(r.err);
+    if (c.refused.empty()) {
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(lines.empty()) << r.err;
+        return;
+    }
+    EXPECT_NE(r.status, 0);
+    ASSERT_EQ(lines.size(), c.refused.size()) << r.err;
+    for (size_t i = 0; i < lines.size(); ++i)
+        EXPECT_NE(lines[i].find(c.refused[i]), std::string::npos) << lines[i];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachEscape, HostileArchive,
+    ::testing::Values(
+        hostile_case{"AbsoluteName",
+                     [](const std::string& root) {
+                         return std::vector<entry_spec>{
+                             file_entry(root + "/outside/victim", "evil\n"),
+                             file_entry(root + "/outside/new", "evil\n")};
+                     },
+                     {"/outside/victim", "/outside/new"}},
+        hostile_case{"DotDotComponent",
+                     [](const std::string&) {
+                         return std::vector<entry_spec>{
+                             file_entry("../outside/victim", "evil\n"),
+                             file_entry("sub/../../outside/new", "evil\n"),
+                             file_entry("../escaped", "evil\n")};
+                     },
+                     {"../outside/victim", "sub/../../outside/new", "../escaped"}},
+        hostile_case{"ThroughSymlinkAlreadyInDir",
+                     [](const std::string& root) {
+                         symlink((root + "/outside").c_str(), (root + "/dir/link").c_str());
+                         return std::vector<entry_spec>{file_entry("link/victim", "evil\n"),
+                                                        file_entry("link/new", "evil\n")};
+                     },
+                     {"link/victim", "link/new"}},
+        hostile_case{"ThroughSymlinkFromSameArchive",
+                     [](const std::string& root) {
+                         return std::vector<entry_spec>{symlink_entry("up", "../outside"),
+                                                        file_entry("up/victim", "evil\n"),
+                                                        symlink_entry("abs", root + "/outside"),
+                                                        file_entry("abs/new", "evil\n")};
+                     },
+                     {"up/victim", "abs/new"}},
+        hostile_case{"HardLinkToOutside",
+                     [](const std::string& root) {
+                         return std::vector<entry_spec>{
+                             hardlink_entry("h-abs", root + "/outside/victim"),
+                             hardlink_entry("h-dotdot", "../outside/victim"),
+                             symlink_entry("up", "../outside"),
+                             hardlink_entry("h-via-link", "up/victim")};
+                     },
+                     {"h-abs", "h-dotdot", "h-via-link"}},
+        // A symbolic link in the place of a file is replaced, not written through.
+        hostile_case{"FileOverSymlinkInDir",
+                     [](const std::string& root) {
+                         symlink((root + "/outside/victim").c_str(),
+                                 (root + "/dir/victim").c_str());
+                         return std::vector<entry_spec>{file_entry("victim", "replaced\n")};
+                     },
+                     {}}),
+    [](const ::testing::TestParamInfo<hostile_case>& info) { return info.param.name; });
+
+TEST_F(ExtractTest, FileOverSymlinkReplacesTheLink) {
+    symlink((outside() + "/victim").c_str(), (dir() + "/victim").c_str());
+    ASSERT_TRUE(write_archive(package(), {file_entry("victim", "replaced\n")}));
+    run_result r = extract();
+    EXPECT_EQ(r.status, 0) << r.err;
+    struct stat st;
+    ASSERT_EQ(lstat((dir() + "/victim").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(read_file(dir() + "/victim"), "replaced\n");
+    EXPECT_EQ(read_file(outside() + "/victim"), "original\n");
+}
+
+}  // namespace
