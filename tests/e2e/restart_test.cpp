@@ -1,0 +1,283 @@
+// The supervision cycle: restarts and their delays, the exit-code protocol (129, 160), the
+// SIGSEGV backoff, killing by name, and how messages reach a piped standard output.
+#include <algorithm>
+
+#include "harness.h"
+
+namespace watchd_e2e {
+namespace {
+
+constexpr const char* ONE_ENGINE = R"({"__watch":{"processes":[{"base":"eng"}]}})";
+constexpr const char* PLUGIN_RECORD = R"({"version":"3.9.08.2","plugindata":1})";
+constexpr const char* PLUGIN_OPTIONS = " -T /tmp/.uci/ -D /data/ -O brelvant_odm";
+
+std::vector<std::string> commands_of(const std::vector<start_record>& starts) {
+    std::vector<std::string> commands;
+    for (const auto& s : starts)
+        commands.push_back(s.command);
+    return commands;
+}
+
+// Each gap between consecutive run-file lines must be the delay (plus the cost of a start).
+void expect_gaps(const std::vector<std::string>& lines, const std::vector<long>& delays,
+                 long slack) {
+    ASSERT_EQ(lines.size(), delays.size() + 1);
+    for (size_t i = 0; i < delays.size(); ++i) {
+        auto gap = seconds_between(lines[i], lines[i + 1]);
+        ASSERT_TRUE(gap.has_value()) << lines[i] << " / " << lines[i + 1];
+        EXPECT_GE(*gap, delays[i] - 1) << "gap " << i;
+        EXPECT_LE(*gap, delays[i] + slack) << "gap " << i;
+    }
+}
+
+struct end_case {
+    const char* label;
+    std::string first_run;        // what the fake does on its first start
+    std::string second_command;   // its command line on the restart
+    std::string run_file_ending;  // the end of the run-file line of the first run
+};
+
+class single_restart : public e2e_param_test<end_case> {};
+
+TEST_P(single_restart, restarts_after_10_seconds_with_its_own_end_as_restart_code) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    dir.add_fake("eng", {GetParam().first_run, sleep_forever()});
+    sandboxed_daemon d(dir);
+    ASSERT_TRUE(d.ready());
+    d.go();
+    ASSERT_TRUE(d.wait_for_starts(2, 10s)) << d.output();
+
+    EXPECT_EQ(commands_of(dir.starts()),
+              (std::vector<std::string>{"eng", GetParam().second_command}));
+    EXPECT_EQ(d.output(), "Will restart normal prog after 10 secs\n");
+    auto lines = exit_lines(d.run_file());
+    ASSERT_EQ(lines.size(), 1u) << d.run_file();
+    EXPECT_TRUE(lines[0].size() > GetParam().run_file_ending.size() &&
+                lines[0].compare(lines[0].size() - GetParam().run_file_ending.size(),
+                                 std::string::npos, GetParam().run_file_ending) == 0)
+        << lines[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    e2e, single_restart,
+    ::testing::Values(
+        end_case{"exit_0", exit_with(0), "eng", ": eng exited normally with code(0)"},
+        end_case{"exit_3", exit_with(3), "eng -r 3", ": eng exited normally with code(3)"},
+        end_case{"exit_255", exit_with(255), "eng -r 255", ": eng exited normally with code(255)"},
+        end_case{"sigkill", kill_self("KILL"), "eng -r 9", ": eng killed by signal(9)"},
+        end_case{"sigterm", kill_self("TERM"), "eng -r 15", ": eng killed by signal(15)"},
+        // Reserved codes mean nothing as signal numbers.
+        end_case{"signal_2", kill_self("INT"), "eng -r 2", ": eng killed by signal(2)"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(e2e_test, every_restart_is_announced_once_and_waits_10_seconds) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    dir.add_fake("eng", {exit_with(0), exit_with(0), exit_with(0), sleep_forever()});
+    sandboxed_daemon d(dir);
+    ASSERT_TRUE(d.ready());
+    d.go();
+    ASSERT_TRUE(d.wait_for_starts(4, 20s)) << d.output();
+    std::this_thread::sleep_for(200ms);  // a message printed twice would show up by now
+
+    EXPECT_EQ(commands_of(dir.starts()), std::vector<std::string>(4, "eng"));
+    EXPECT_EQ(d.output(),
+              "Will restart normal prog after 10 secs\n"
+              "Will restart normal prog after 10 secs\n"
+              "Will restart normal prog after 10 secs\n");
+    auto lines = exit_lines(d.run_file());
+    expect_gaps(lines, {10, 10}, 3);
+}
+
+TEST_F(e2e_test, segv_backoff_grows_to_7200_seconds_and_is_announced_before_the_sleep) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    const std::string segv = kill_self("SEGV");
+    dir.add_fake("eng", {segv, segv, segv, segv, exit_with(0), sleep_forever()});
+    launch_options options;
+    options.speed = 1000;  // 9190 seconds in about 9 s
+    sandboxed_daemon d(dir, options);
+    ASSERT_TRUE(d.ready());
+    d.go();
+
+    // The last delay is announced while the daemon sleeps (7.2 s here), not when it wakes.
+    ASSERT_TRUE(d.wait_for_output("Will restart segv prog after 7200 secs\n", 20s)) << d.output();
+    EXPECT_EQ(dir.starts().size(), 4u) << "the daemon should still be sleeping";
+
+    ASSERT_TRUE(d.wait_for_starts(6, 20s)) << d.output();
+    EXPECT_EQ(commands_of(dir.starts()),
+              (std::vector<std::string>{"eng", "eng -r 11", "eng -r 11", "eng -r 11", "eng -r 11",
+                                        "eng"}));
+    EXPECT_EQ(d.output(),
+              "Will restart segv prog after 60 secs\n"
+              "Will restart segv prog after 660 secs\n"
+              "Will restart segv prog after 1260 secs\n"
+              "Will restart segv prog after 7200 secs\n"
+              "Will restart normal prog after 10 secs\n");
+    auto lines = exit_lines(d.run_file());
+    for (size_t i = 0; i < 4 && i < lines.size(); ++i)
+        EXPECT_NE(lines[i].find(": eng killed by signal(11)"), std::string::npos) << lines[i];
+    expect_gaps(lines, {60, 660, 1260, 7200}, 40);
+}
+
+TEST_F(e2e_test, segv_backoff_counts_the_crashes_of_all_programs) {
+    daemon_dir dir;
+    dir.write_config(R"({"__watch":{"processes":[{"base":"eng-a"},{"base":"eng-b"}]}})");
+    const std::string segv = kill_self("SEGV");
+    dir.add_fake("eng-a", {segv, sleep_forever()});
+    // eng-b crashes only after eng-a's restart, so the order of the delays is fixed.
+    dir.add_fake("eng-b", {"while [ ! -e \"$E2E_DIR\"/.count-eng-a ] || "
+                           "[ \"$(cat \"$E2E_DIR\"/.count-eng-a)\" != 2 ]; do sleep 1; done; " +
+                               segv,
+                           sleep_forever()});
+    launch_options options;
+    options.speed = 1000;
+    sandboxed_daemon d(dir, options);
+    ASSERT_TRUE(d.ready());
+    d.go();
+    ASSERT_TRUE(d.wait_for_starts(4, 20s)) << d.output();
+    EXPECT_EQ(d.output(),
+              "Will restart segv prog after 60 secs\n"
+              "Will restart segv prog after 660 secs\n");
+}
+
+TEST_F(e2e_test, exit_160_restarts_every_program_and_reaps_the_killed_ones_silently) {
+    daemon_dir dir;
+    dir.write_config(R"({"__watch":{"processes":[{"base":"eng-a"},{"base":"eng-b"}]}})");
+    // eng-a asks for the restart once eng-b runs.
+    dir.add_fake("eng-a",
+                 {"until grep -q eng-b \"$E2E_DIR\"/starts.log; do sleep 1; done; exit 160",
+                  sleep_forever()});
+    dir.add_fake("eng-b", {sleep_forever()});
+    sandboxed_daemon d(dir);
+    ASSERT_TRUE(d.ready());
+    d.go();
+    ASSERT_TRUE(d.wait_for_starts(4, 10s)) << d.output();
+    auto starts = dir.starts();
+    auto first_b = std::find_if(starts.begin(), starts.end(),
+                                [](const start_record& s) { return s.command == "eng-b"; });
+    ASSERT_NE(first_b, starts.end());
+    const std::string no_such = "No such pid(" + std::to_string(first_b->pid) + ") for reexec\n";
+    ASSERT_TRUE(d.wait_for_output(no_such, 10s)) << d.output();
+    std::this_thread::sleep_for(100ms);
+
+    auto commands = commands_of(starts);
+    std::sort(commands.begin(), commands.end());
+    EXPECT_EQ(commands,
+              (std::vector<std::string>{"eng-a", "eng-a -r 160", "eng-b", "eng-b -r 160"}));
+    EXPECT_EQ(d.output(), no_such);
+    auto lines = exit_lines(d.run_file());
+    ASSERT_EQ(lines.size(), 1u) << "no line for a killed child: " << d.run_file();
+    EXPECT_NE(lines[0].find(": eng-a exited normally with code(160)"), std::string::npos);
+}
+
+struct failed_boot_case {
+    const char* label;
+    bool fake_in_data;     // else /data/eng is missing and its exec fails
+    std::string expected;  // the daemon's whole output
+};
+
+class failed_boot_with_record : public e2e_param_test<failed_boot_case> {};
+
+TEST_P(failed_boot_with_record, removes_the_record_retries_in_normal_mode_then_gives_up) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    dir.add_fake("eng", {exit_with(129)});
+    sandboxed_daemon d(dir);
+    ASSERT_TRUE(d.ready());
+    d.plant("/data/.bootchk", PLUGIN_RECORD);
+    if (GetParam().fake_in_data)
+        d.plant_fake("/data/eng", "data-eng", {exit_with(129)});
+    d.go();
+    ASSERT_TRUE(d.wait_for_exit(10s)) << d.output();
+
+    EXPECT_EQ(*d.exit_status(), 0);
+    EXPECT_EQ(d.output(), GetParam().expected);
+    EXPECT_FALSE(path_exists(d.inside("/data/.bootchk")));
+    std::vector<std::string> expected_starts = {"eng -r 129"};
+    if (GetParam().fake_in_data)
+        expected_starts.insert(expected_starts.begin(), std::string("/data//eng") + PLUGIN_OPTIONS);
+    EXPECT_EQ(commands_of(dir.starts()), expected_starts);
+    auto lines = exit_lines(d.run_file());
+    ASSERT_EQ(lines.size(), 2u) << d.run_file();
+    EXPECT_NE(lines[1].find(": eng exited normally with code(129)"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    e2e, failed_boot_with_record,
+    ::testing::Values(failed_boot_case{"program_exits_129", true,
+                                       "failed boot, then clean bootchk, and try again\n"
+                                       "failed for normal boot, exit\n"},
+                      failed_boot_case{"program_missing_in_data", false,
+                                       "failed to exec /data//eng, error is No such file or "
+                                       "directory\n"
+                                       "failed boot, then clean bootchk, and try again\n"
+                                       "failed for normal boot, exit\n"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(e2e_test, exit_129_without_a_record_ends_the_daemon) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    dir.add_fake("eng", {exit_with(129)});
+    sandboxed_daemon d(dir);
+    ASSERT_TRUE(d.ready());
+    d.go();
+    ASSERT_TRUE(d.wait_for_exit(10s)) << d.output();
+
+    EXPECT_EQ(*d.exit_status(), 0);
+    EXPECT_EQ(d.output(), "failed for normal boot, exit\n");
+    EXPECT_EQ(dir.starts().size(), 1u);
+    auto lines = exit_lines(d.run_file());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(": eng exited normally with code(129)"), std::string::npos);
+}
+
+TEST_F(e2e_test, exec_failure_after_a_restart_prints_every_message_once) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    // The first run takes its own execute permission away, so the restart's exec fails in a
+    // child that inherited whatever the daemon had not yet flushed.
+    dir.add_fake("eng", {"chmod a-x \"$0\"; exit 0"});
+    sandboxed_daemon d(dir);
+    ASSERT_TRUE(d.ready());
+    d.go();
+    ASSERT_TRUE(d.wait_for_exit(10s)) << d.output();
+
+    EXPECT_EQ(*d.exit_status(), 0);
+    EXPECT_EQ(d.output(),
+              "Will restart normal prog after 10 secs\n"
+              "failed to exec eng, error is Permission denied\n"
+              "failed for normal boot, exit\n");
+}
+
+TEST_F(e2e_test, killall_gets_odd_program_names_quoted) {
+    daemon_dir dir;
+    const std::vector<std::string> names = {"a;touch pw1", "b'c;touch pw2", "$(touch pw3)"};
+    dir.write_config(R"json({"__watch":{"processes":[{"base":"a;touch pw1"},)json"
+                     R"json({"base":"b'c;touch pw2"},{"base":"$(touch pw3)"}]}})json");
+    // The first asks for a new cycle once the others run: they must be killed by name.
+    dir.add_fake(names[0], {"until [ $(wc -l < \"$E2E_DIR\"/starts.log) -ge 3 ]; do sleep 1; "
+                            "done; exit 160",
+                            sleep_forever()});
+    dir.add_fake(names[1], {sleep_forever()});
+    dir.add_fake(names[2], {sleep_forever()});
+    sandboxed_daemon d(dir);
+    ASSERT_TRUE(d.ready());
+    d.go();
+    ASSERT_TRUE(d.wait_for_starts(6, 10s)) << d.output();
+    auto starts = dir.starts();
+    for (size_t i = 0; i < 3; ++i) {
+        if (starts[i].command == names[0])
+            continue;
+        EXPECT_TRUE(d.wait_for_output("No such pid(" + std::to_string(starts[i].pid) + ")", 5s))
+            << starts[i].command << " was not killed by name: " << d.output();
+    }
+    for (const char* marker : {"pw1", "pw2", "pw3"}) {
+        EXPECT_FALSE(path_exists(dir.file(marker))) << "the shell ran an injected command";
+        EXPECT_FALSE(path_exists(d.inside(std::string("/") + marker)));
+    }
+}
+
+}  // namespace
+}  // namespace watchd_e2e
