@@ -1,0 +1,149 @@
+// The child launcher: command lines in both start modes, the cost of a start under a huge
+// descriptor limit, and children that die with the daemon.
+#include <fcntl.h>
+#include <signal.h>
+
+#include <algorithm>
+
+#include "harness.h"
+
+namespace watchd_e2e {
+namespace {
+
+constexpr const char* ONE_ENGINE = R"({"__watch":{"processes":[{"base":"eng"}]}})";
+constexpr const char* PLUGIN_RECORD = R"({"version":"3.9.08.2","plugindata":1})";
+
+struct command_line_case {
+    const char* label;
+    bool plugin;
+    std::vector<std::string> daemon_args;
+    std::string first;   // command line of the first start
+    std::string second;  // after the first run exited with code 7
+};
+
+class child_command_line : public e2e_param_test<command_line_case> {};
+
+TEST_P(child_command_line, is_composed_from_mode_restart_code_and_debug_flag) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    dir.add_fake("eng", {exit_with(7), sleep_forever()});
+    launch_options options;
+    options.args = GetParam().daemon_args;
+    sandboxed_daemon d(dir, options);
+    ASSERT_TRUE(d.ready());
+    if (GetParam().plugin) {
+        d.plant("/data/.bootchk", PLUGIN_RECORD);
+        d.plant_fake("/data/eng", "eng", {exit_with(7), sleep_forever()});
+    }
+    d.go();
+    ASSERT_TRUE(d.wait_for_starts(2, 10s)) << d.output();
+
+    auto starts = dir.starts();
+    EXPECT_EQ(starts[0].command, GetParam().first);
+    EXPECT_EQ(starts[1].command, GetParam().second);
+    for (const auto& s : starts)
+        EXPECT_EQ(s.cwd, dir.path()) << "children run in the daemon's directory";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    e2e, child_command_line,
+    ::testing::Values(
+        command_line_case{"normal", false, {}, "eng", "eng -r 7"},
+        command_line_case{"normal_debug", false, {"x"}, "eng -d", "eng -r 7 -d"},
+        command_line_case{"normal_debug_empty_argument", false, {""}, "eng -d", "eng -r 7 -d"},
+        command_line_case{"plugin",
+                          true,
+                          {},
+                          "/data//eng -T /tmp/.uci/ -D /data/ -O brelvant_odm",
+                          "/data//eng -r 7 -T /tmp/.uci/ -D /data/ -O brelvant_odm"},
+        command_line_case{"plugin_debug",
+                          true,
+                          {"-v", "again"},
+                          "/data//eng -d -T /tmp/.uci/ -D /data/ -O brelvant_odm",
+                          "/data//eng -r 7 -d -T /tmp/.uci/ -D /data/ -O brelvant_odm"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// Wall time until the daemon has seen a program that exits at once end this many times.
+double seconds_for_restarts(rlim_t open_files, std::string* failure) {
+    constexpr size_t ENDS = 50;
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    // As light as a program can be, so that the daemon's own cost of a start shows.
+    write_file(dir.file("eng"), "#!/bin/sh\nexit 0\n", 0755);
+    launch_options options;
+    options.speed = 100000;  // the 10 s delay becomes 0.1 ms
+    options.open_files = open_files;
+    sandboxed_daemon d(dir, options);
+    if (!d.ready()) {
+        *failure = "no sandbox";
+        return 0;
+    }
+    const auto start = clock_type::now();
+    d.go();
+    if (!wait_until(
+            [&] {
+                d.output();
+                return exit_lines(d.run_file()).size() >= ENDS;
+            },
+            60s)) {
+        *failure = "too few ends: " + d.run_file();
+        return 0;
+    }
+    return std::chrono::duration<double>(clock_type::now() - start).count();
+}
+
+// The highest descriptor limit this process may set: the kernel's ceiling for root.
+rlim_t highest_open_files() {
+    rlim_t ceiling = std::stoul("0" + read_file("/proc/sys/fs/nr_open"));
+    struct rlimit current;
+    getrlimit(RLIMIT_NOFILE, &current);
+    struct rlimit wanted = {ceiling, ceiling};
+    if (ceiling > current.rlim_max && setrlimit(RLIMIT_NOFILE, &wanted) == 0) {
+        setrlimit(RLIMIT_NOFILE, &current);  // only probing; spawn sets it for the daemon
+        return ceiling;
+    }
+    return current.rlim_max;
+}
+
+TEST_F(e2e_test, a_start_costs_the_same_under_a_huge_descriptor_limit) {
+    const rlim_t high = highest_open_files();
+    ASSERT_GE(high, 16384u) << "no descriptor limit high enough to tell";
+    std::string failure;
+    const double low_time = seconds_for_restarts(1024, &failure);
+    ASSERT_TRUE(failure.empty()) << failure;
+    const double high_time = seconds_for_restarts(high, &failure);
+    ASSERT_TRUE(failure.empty()) << failure;
+    // Closing every possible descriptor one by one nearly triples the time at 20000 already.
+    EXPECT_LT(high_time, 1.4 * low_time + 0.2)
+        << "limit 1024: " << low_time << " s, limit " << high << ": " << high_time << " s";
+}
+
+TEST_F(e2e_test, children_end_when_the_daemon_is_killed) {
+    daemon_dir dir;
+    dir.write_config(R"({"__watch":{"processes":[{"base":"eng-a"},{"base":"eng-b"}]}})");
+    dir.add_fake("eng-a", {sleep_forever()});
+    dir.add_fake("eng-b", {sleep_forever()});
+    sandboxed_daemon d(dir);
+    ASSERT_TRUE(d.ready());
+    d.go();
+    ASSERT_TRUE(d.wait_for_starts(2, 10s)) << d.output();
+
+    auto fakes_running = [&] {
+        auto lines = d.command_lines();
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.find(dir.file("eng-")) != std::string::npos ||
+                   line.find(" eng-") != std::string::npos;
+        });
+    };
+    ASSERT_EQ(fakes_running(), 2) << "both fakes run before the daemon dies";
+    auto daemons = d.host_pids("watchd");
+    ASSERT_EQ(daemons.size(), 1u);
+    ASSERT_EQ(kill(daemons[0], SIGKILL), 0);
+
+    EXPECT_TRUE(wait_until([&] { return fakes_running() == 0; }, 5s))
+        << "children outlived the daemon";
+    EXPECT_TRUE(d.wait_for_exit(5s));
+}
+
+}  // namespace
+}  // namespace watchd_e2e
