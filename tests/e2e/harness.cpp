@@ -338,6 +338,17 @@ sandboxed_daemon::sandboxed_daemon(const daemon_dir& dir, launch_options options
         ADD_FAILURE() << "the sandbox did not come up: " << output();
 }
 
+sandboxed_daemon::~sandboxed_daemon() {
+    const pid_t pid = sandbox_.pid();
+    sandbox_.kill_and_reap();
+    if (pid <= 0)
+        return;
+    // libfaketime shares its clock through a segment that the first process which loaded it
+    // (the sandbox script, which then execs) creates and never removes.
+    unlink(("/dev/shm/faketime_shm_" + std::to_string(pid)).c_str());
+    unlink(("/dev/shm/sem.faketime_sem_" + std::to_string(pid)).c_str());
+}
+
 std::string sandboxed_daemon::inside(const std::string& path) const {
     return "/proc/" + std::to_string(sandbox_.pid()) + "/root" + path;
 }

@@ -21,6 +21,10 @@ struct command_line_case {
     std::string second;  // after the first run exited with code 7
 };
 
+void PrintTo(const command_line_case& c, std::ostream* os) {
+    *os << c.label;
+}
+
 class child_command_line : public e2e_param_test<command_line_case> {};
 
 TEST_P(child_command_line, is_composed_from_mode_restart_code_and_debug_flag) {

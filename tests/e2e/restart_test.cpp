@@ -37,6 +37,10 @@ struct end_case {
     std::string run_file_ending;  // the end of the run-file line of the first run
 };
 
+void PrintTo(const end_case& c, std::ostream* os) {
+    *os << c.label;
+}
+
 class single_restart : public e2e_param_test<end_case> {};
 
 TEST_P(single_restart, restarts_after_10_seconds_with_its_own_end_as_restart_code) {
@@ -177,6 +181,10 @@ struct failed_boot_case {
     bool fake_in_data;     // else /data/eng is missing and its exec fails
     std::string expected;  // the daemon's whole output
 };
+
+void PrintTo(const failed_boot_case& c, std::ostream* os) {
+    *os << c.label;
+}
 
 class failed_boot_with_record : public e2e_param_test<failed_boot_case> {};
 

@@ -101,6 +101,10 @@ struct config_case {
     std::optional<std::string> config;  // nothing: no config file at all
 };
 
+void PrintTo(const config_case& c, std::ostream* os) {
+    *os << c.label;
+}
+
 class bad_config : public e2e_param_test<config_case> {};
 
 TEST_P(bad_config, fails_to_init_and_exits_with_status_0) {
@@ -138,6 +142,10 @@ struct table_case {
     std::string config;
     std::vector<std::string> expected_starts;  // commands of the first cycle, in order
 };
+
+void PrintTo(const table_case& c, std::ostream* os) {
+    *os << c.label;
+}
 
 class program_table : public e2e_param_test<table_case> {};
 
