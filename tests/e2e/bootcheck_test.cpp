@@ -1,0 +1,103 @@
+// The boot-check record: the version gate that picks the start mode, and a record that
+// cannot be removed.
+#include "harness.h"
+
+namespace watchd_e2e {
+namespace {
+
+constexpr const char* ONE_ENGINE = R"({"__watch":{"processes":[{"base":"eng"}]}})";
+constexpr const char* PLUGIN_START = "/data//eng -T /tmp/.uci/ -D /data/ -O brelvant_odm";
+
+struct gate_case {
+    const char* label;
+    std::string record;
+    bool plugin;  // the first start comes from /data/
+    bool kept;    // the record is still there afterwards
+};
+
+void PrintTo(const gate_case& c, std::ostream* os) {
+    *os << c.label << ": " << c.record;
+}
+
+class version_gate : public e2e_param_test<gate_case> {};
+
+TEST_P(version_gate, picks_the_start_mode_and_keeps_or_removes_the_record) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    dir.add_fake("eng", {sleep_forever()});
+    sandboxed_daemon d(dir);
+    ASSERT_TRUE(d.ready());
+    d.plant("/data/.bootchk", GetParam().record);
+    d.plant_fake("/data/eng", "data-eng", {sleep_forever()});
+    d.go();
+    ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.output();
+
+    EXPECT_EQ(dir.starts()[0].command, GetParam().plugin ? PLUGIN_START : "eng");
+    EXPECT_EQ(path_exists(d.inside("/data/.bootchk")), GetParam().kept);
+    if (GetParam().kept) {
+        EXPECT_EQ(read_file(d.inside("/data/.bootchk")), GetParam().record);
+    }
+    EXPECT_EQ(d.output(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    e2e, version_gate,
+    ::testing::Values(
+        gate_case{"current", R"({"version":"3.9.08.2","plugindata":1})", true, true},
+        gate_case{"leading_zero_alike", R"({"version":"3.9.8.2","plugindata":1})", true, true},
+        gate_case{"fifth_component_ignored", R"({"version":"3.9.08.2.7","plugindata":1})", true,
+                  true},
+        gate_case{"empty_component_skipped", R"({"version":"3..9.08.2","plugindata":1})", true,
+                  true},
+        gate_case{"newer_minor", R"({"version":"3.10","plugindata":1})", true, true},
+        gate_case{"newer_major", R"({"version":"4","plugindata":1})", true, true},
+        // Packed values compare unsigned: a top byte of 128 or more is newer, not older.
+        gate_case{"newer_131", R"({"version":"131.9.8.2","plugindata":1})", true, true},
+        gate_case{"newer_131_minus_one", R"({"version":"131.9.8.1","plugindata":1})", true, true},
+        gate_case{"newer_200", R"({"version":"200","plugindata":1})", true, true},
+        gate_case{"newer_255_all", R"({"version":"255.255.255.255","plugindata":1})", true, true},
+        gate_case{"letter_packs_as_72", R"({"version":"x","plugindata":1})", true, true},
+        gate_case{"older_short", R"({"version":"3.9","plugindata":1})", false, false},
+        gate_case{"older_last_component", R"({"version":"3.9.08.1","plugindata":1})", false, false},
+        gate_case{"older_empty", R"({"version":"","plugindata":1})", false, false},
+        gate_case{"older_wraps_to_zero", R"({"version":"256","plugindata":1})", false, false},
+        gate_case{"older_without_plugin", R"({"version":"2.0"})", false, false},
+        gate_case{"no_version", R"({"plugindata":1})", false, true},
+        gate_case{"number_version", R"({"version":3.9,"plugindata":1})", false, true},
+        gate_case{"plugindata_true", R"({"version":"3.9.08.2","plugindata":true})", true, true},
+        gate_case{"plugindata_fraction", R"({"version":"3.9.08.2","plugindata":1.9})", true, true},
+        gate_case{"plugindata_2", R"({"version":"3.9.08.2","plugindata":2})", false, true},
+        gate_case{"plugindata_string", R"({"version":"3.9.08.2","plugindata":"1"})", false, true},
+        gate_case{"plugindata_missing", R"({"version":"3.9.08.2","luadata":1})", false, true},
+        gate_case{"upper_case_members", R"({"VERSION":"3.9.08.2","PluginData":1})", true, true},
+        gate_case{"first_plugindata_counts",
+                  R"({"version":"3.9.08.2","plugindata":0,"plugindata":1})", false, true},
+        gate_case{"text_after_the_object", R"({"version":"3.9.08.2","plugindata":1} trailing)",
+                  true, true},
+        gate_case{"empty_file", "", false, true},
+        gate_case{"not_json", "version=3.9.08.2 plugindata=1", false, true},
+        gate_case{"json_array", R"([{"version":"3.9.08.2","plugindata":1}])", false, true}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(e2e_test, record_that_cannot_be_removed_ends_the_daemon_instead_of_looping) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    dir.add_fake("eng", {exit_with(129)});
+    launch_options options;
+    options.setup_shell = "mount -o remount,ro /data";
+    sandboxed_daemon d(dir, options);
+    ASSERT_TRUE(d.ready());
+    // No version: normal mode, and the gate leaves the record alone.
+    d.plant("/data/.bootchk", R"({"plugindata":1})");
+    d.go();
+    ASSERT_TRUE(d.wait_for_exit(10s)) << "still retrying after " << dir.starts().size()
+                                      << " starts: " << d.output().substr(0, 500);
+
+    EXPECT_EQ(*d.exit_status(), 0);
+    EXPECT_EQ(d.output(), "failed for normal boot, exit\n");
+    EXPECT_EQ(dir.starts().size(), 1u);
+    EXPECT_EQ(read_file(d.inside("/data/.bootchk")), R"({"plugindata":1})");
+}
+
+}  // namespace
+}  // namespace watchd_e2e
