@@ -4,8 +4,10 @@
 #include <archive_entry.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <memory>
@@ -86,11 +88,13 @@ read_archive_ptr open_archive(const tar_request& request, const archive_file& fi
     return reader;
 }
 
-// Reads every header and all data to the end. 0 when the archive is whole and readable.
-int verify_archive(const tar_request& request, const archive_file& file) {
+// Reads every header and all data to the end, adding up in *file_bytes the sizes of the
+// regular files. 0 when the archive is whole and readable.
+int verify_archive(const tar_request& request, const archive_file& file, uint64_t* file_bytes) {
     read_archive_ptr reader = open_archive(request, file);
     if (!reader)
         return 1;
+    *file_bytes = 0;
     archive_entry* entry = nullptr;
     for (;;) {
         int r = archive_read_next_header(reader.get(), &entry);
@@ -100,7 +104,25 @@ int verify_archive(const tar_request& request, const archive_file& file) {
             report(request.archive, error_text(reader.get()));
             return 1;
         }
+        if (archive_entry_filetype(entry) == AE_IFREG && archive_entry_size(entry) > 0)
+            *file_bytes += static_cast<uint64_t>(archive_entry_size(entry));
     }
+}
+
+// Refuses an extraction whose files cannot fit: a write that fails half-way would leave a
+// temporary file behind. Safe writes keep each old file until its new one is complete, so
+// the old files' space does not count as free. 0 when there is room (or it cannot be told).
+int check_free_space(const char* directory, uint64_t file_bytes) {
+    struct statvfs fs;
+    if (statvfs(".", &fs) != 0 || fs.f_frsize == 0)
+        return 0;
+    const uint64_t available = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+    if (file_bytes <= available)
+        return 0;
+    fprintf(stderr, "%s: tar: %s: %s (%llu bytes of files, %llu available)\n", TOOL_NAME, directory,
+            strerror(ENOSPC), static_cast<unsigned long long>(file_bytes),
+            static_cast<unsigned long long>(available));
+    return 1;
 }
 
 // Copies the current entry's data. 0 on success; a failure is reported under the entry.
@@ -116,15 +138,17 @@ int copy_entry_data(archive* reader, archive* writer, archive_entry* entry) {
             report(entry_name(entry), error_text(reader));
             return 1;
         }
-        if (archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN) {
-            report(entry_name(entry), error_text(writer));
+        // A failed write(2), a full disk among others, comes back as a mere warning.
+        if (archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK) {
+            int err = archive_errno(writer);
+            report(entry_name(entry), err > 0 ? strerror(err) : error_text(writer));
             return 1;
         }
     }
 }
 
-// Writes one entry. Returns ARCHIVE_OK, ARCHIVE_FAILED for an entry that was refused or
-// could not be written (the extraction goes on), or ARCHIVE_FATAL to stop.
+// Writes one entry. Returns ARCHIVE_OK, ARCHIVE_FAILED for an entry that was refused (the
+// extraction goes on), or ARCHIVE_FATAL to stop.
 int extract_entry(archive* reader, archive* writer, archive_entry* entry) {
     int r = archive_write_header(writer, entry);
     if (r < ARCHIVE_WARN) {
@@ -133,9 +157,12 @@ int extract_entry(archive* reader, archive* writer, archive_entry* entry) {
     }
     if (r == ARCHIVE_WARN)
         report(entry_name(entry), error_text(writer));
-    int result = ARCHIVE_OK;
-    if (archive_entry_size(entry) > 0 && copy_entry_data(reader, writer, entry) != 0)
-        result = ARCHIVE_FAILED;
+    if (archive_entry_size(entry) > 0 && copy_entry_data(reader, writer, entry) != 0) {
+        // Finishing the entry would pad the partial file and rename it over the old one;
+        // abandoning the writer keeps the old file whole.
+        archive_write_fail(writer);
+        return ARCHIVE_FATAL;
+    }
     r = archive_write_finish_entry(writer);
     if (r < ARCHIVE_WARN) {
         report(entry_name(entry), error_text(writer));
@@ -143,7 +170,7 @@ int extract_entry(archive* reader, archive* writer, archive_entry* entry) {
     }
     if (r == ARCHIVE_WARN)
         report(entry_name(entry), error_text(writer));
-    return result;
+    return ARCHIVE_OK;
 }
 
 // Extracts every entry of an archive that verify_archive found whole.
@@ -182,7 +209,8 @@ int extract_archive(const tar_request& request) {
                 strerror(errno));
         return 1;
     }
-    if (verify_archive(request, file) != 0)
+    uint64_t file_bytes = 0;
+    if (verify_archive(request, file, &file_bytes) != 0)
         return 1;
     read_archive_ptr reader = open_archive(request, file);
     if (!reader)
@@ -194,6 +222,8 @@ int extract_archive(const tar_request& request) {
                 request.directory, strerror(errno));
         return 1;
     }
+    if (check_free_space(request.directory != nullptr ? request.directory : ".", file_bytes) != 0)
+        return 1;
     write_archive_ptr writer(archive_write_disk_new());
     if (!writer || archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK) {
         report(request.archive, strerror(ENOMEM));

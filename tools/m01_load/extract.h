@@ -1,7 +1,7 @@
 // Extraction of a tar archive under a directory, for m01_load's tar applet. The archive is
-// read through once to the end before anything is written, so a corrupt or cut package
-// changes nothing; then each entry is written by libarchive with its secure-extraction
-// checks and with safe writes (a temporary file renamed over an existing one).
+// read through to the end before anything is written, so a corrupt or cut package changes
+// nothing, and its files must fit the free space; then libarchive writes each entry with its
+// secure-extraction checks and with safe writes (a temporary file renamed over an old one).
 #pragma once
 
 #include "tar_args.h"

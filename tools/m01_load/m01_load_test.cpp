@@ -471,6 +471,35 @@ TEST_F(ExtractTest, BadArchiveOrDirectoryFailsWithOneLineAndChangesNothing) {
     }
 }
 
+// A package whose files do not fit is refused before anything is written. Needs a small
+// file system of its own: a tmpfs in a private mount namespace (root only).
+TEST_F(ExtractTest, FullDiskIsRefusedAndOldFilesStay) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    std::string noise(200000, '\0');
+    for (size_t i = 0; i < noise.size(); ++i)
+        noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+    ASSERT_TRUE(write_archive(package(), {file_entry("small", "new\n"), file_entry("big", noise)}));
+    const std::string c = capture_.path();
+    const std::string script =
+        "mount -t tmpfs -o size=64k m01-load-test \"$1\" || exit 77\n"
+        "printf old > \"$1/big\"\n"
+        "\"$2\" tar -zxf \"$3\" -C \"$1\" 2>\"$4/tool-err\"\n"
+        "echo $? > \"$4/status\"\n"
+        "ls -A \"$1\" > \"$4/names\"; cat \"$1/big\" > \"$4/big\"\n";
+    run_result r = run({"unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh",
+                        dir(), TOOL, package(), c},
+                       root_.path(), c);
+    if (r.status != 0)
+        GTEST_SKIP() << "no private mount namespace here: " << r.err;
+    EXPECT_NE(read_file(c + "/status"), "0\n");
+    std::vector<std::string> err = lines_of(read_file(c + "/tool-err"));
+    ASSERT_EQ(err.size(), 1u);
+    EXPECT_NE(err[0].find("No space left on device"), std::string::npos) << err[0];
+    EXPECT_EQ(read_file(c + "/names"), "big\n");
+    EXPECT_EQ(read_file(c + "/big"), "old");
+}
+
 // Replacing a program that runs from the directory: written in place it would fail with
 // ETXTBSY (or corrupt the running image); a renamed temporary file replaces it cleanly.
 TEST_F(ExtractTest, ReplacesARunningProgram) {
