@@ -567,6 +567,8 @@ TEST_P(HostileArchive, NothingOutsideTheDirectoryChanges) {
     std::vector<std::string> lines = lines_of(r.err);
     if (c.refused.empty()) {
         EXPECT_EQ(r.status, 0) << r.err;
+        struct stat st;
+        EXPECT_TRUE(lstat((dir() + "/victim").c_str(), &st) == 0 && S_ISREG(st.st_mode));
         EXPECT_TRUE(lines.empty()) << r.err;
         return;
     }
@@ -627,17 +629,5 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      {}}),
     [](const ::testing::TestParamInfo<hostile_case>& info) { return info.param.name; });
-
-TEST_F(ExtractTest, FileOverSymlinkReplacesTheLink) {
-    symlink((outside() + "/victim").c_str(), (dir() + "/victim").c_str());
-    ASSERT_TRUE(write_archive(package(), {file_entry("victim", "replaced\n")}));
-    run_result r = extract();
-    EXPECT_EQ(r.status, 0) << r.err;
-    struct stat st;
-    ASSERT_EQ(lstat((dir() + "/victim").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(read_file(dir() + "/victim"), "replaced\n");
-    EXPECT_EQ(read_file(outside() + "/victim"), "original\n");
-}
 
 }  // namespace
