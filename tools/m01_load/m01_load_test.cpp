@@ -210,7 +210,7 @@ run_result run(const std::vector<std::string>& argv, const std::string& cwd,
 }
 
 // One entry of a hand-made archive.
-struct entry_spec {
+struct archive_item {
     enum kind_t { file, directory, symlink, hardlink } kind;
     std::string path;
     std::string data;    // a file's content, or a hard link's data
@@ -218,14 +218,14 @@ struct entry_spec {
     mode_t mode = 0644;
 };
 
-entry_spec file_entry(const std::string& path, const std::string& data, mode_t mode = 0644) {
-    return {entry_spec::file, path, data, "", mode};
+archive_item file_entry(const std::string& path, const std::string& data, mode_t mode = 0644) {
+    return {archive_item::file, path, data, "", mode};
 }
-entry_spec symlink_entry(const std::string& path, const std::string& target) {
-    return {entry_spec::symlink, path, "", target, 0777};
+archive_item symlink_entry(const std::string& path, const std::string& target) {
+    return {archive_item::symlink, path, "", target, 0777};
 }
-entry_spec hardlink_entry(const std::string& path, const std::string& target) {
-    return {entry_spec::hardlink, path, "", target, 0644};
+archive_item hardlink_entry(const std::string& path, const std::string& target) {
+    return {archive_item::hardlink, path, "", target, 0644};
 }
 
 struct write_deleter {
@@ -237,30 +237,30 @@ struct entry_deleter {
 
 // Writes a gzip-compressed pax archive holding entries exactly as given: names are not
 // cleaned, so absolute names and `..` reach the archive.
-bool write_archive(const std::string& path, const std::vector<entry_spec>& entries) {
+bool write_archive(const std::string& path, const std::vector<archive_item>& entries) {
     std::unique_ptr<archive, write_deleter> writer(archive_write_new());
     if (!writer || archive_write_add_filter_gzip(writer.get()) != ARCHIVE_OK ||
         archive_write_set_format_pax_restricted(writer.get()) != ARCHIVE_OK ||
         archive_write_open_filename(writer.get(), path.c_str()) != ARCHIVE_OK)
         return false;
-    for (const entry_spec& spec : entries) {
+    for (const archive_item& item : entries) {
         std::unique_ptr<archive_entry, entry_deleter> entry(archive_entry_new());
-        archive_entry_set_pathname(entry.get(), spec.path.c_str());
-        archive_entry_set_perm(entry.get(), spec.mode);
+        archive_entry_set_pathname(entry.get(), item.path.c_str());
+        archive_entry_set_perm(entry.get(), item.mode);
         archive_entry_set_mtime(entry.get(), 1600000000, 0);
-        archive_entry_set_filetype(entry.get(), spec.kind == entry_spec::directory ? AE_IFDIR
-                                                : spec.kind == entry_spec::symlink ? AE_IFLNK
-                                                                                   : AE_IFREG);
-        if (spec.kind == entry_spec::symlink)
-            archive_entry_set_symlink(entry.get(), spec.target.c_str());
-        if (spec.kind == entry_spec::hardlink)
-            archive_entry_set_hardlink(entry.get(), spec.target.c_str());
-        archive_entry_set_size(entry.get(), static_cast<la_int64_t>(spec.data.size()));
+        archive_entry_set_filetype(entry.get(), item.kind == archive_item::directory ? AE_IFDIR
+                                                : item.kind == archive_item::symlink ? AE_IFLNK
+                                                                                     : AE_IFREG);
+        if (item.kind == archive_item::symlink)
+            archive_entry_set_symlink(entry.get(), item.target.c_str());
+        if (item.kind == archive_item::hardlink)
+            archive_entry_set_hardlink(entry.get(), item.target.c_str());
+        archive_entry_set_size(entry.get(), static_cast<la_int64_t>(item.data.size()));
         if (archive_write_header(writer.get(), entry.get()) != ARCHIVE_OK)
             return false;
-        if (!spec.data.empty() &&
-            archive_write_data(writer.get(), spec.data.data(), spec.data.size()) !=
-                static_cast<la_ssize_t>(spec.data.size()))
+        if (!item.data.empty() &&
+            archive_write_data(writer.get(), item.data.data(), item.data.size()) !=
+                static_cast<la_ssize_t>(item.data.size()))
             return false;
     }
     return archive_write_close(writer.get()) == ARCHIVE_OK;
@@ -539,7 +539,7 @@ struct hostile_case {
     const char* name;
     // Prepares dir/ (for example a symbolic link already there) and returns the entries;
     // root is the test's root directory.
-    std::function<std::vector<entry_spec>(const std::string& root)> make;
+    std::function<std::vector<archive_item>(const std::string& root)> make;
     std::vector<std::string> refused;  // entry names that must be reported
 };
 
@@ -547,8 +547,8 @@ class HostileArchive : public ExtractTest, public ::testing::WithParamInterface<
 
 TEST_P(HostileArchive, NothingOutsideTheDirectoryChanges) {
     const hostile_case& c = GetParam();
-    std::vector<entry_spec> entries = {file_entry("before", "b\n")};
-    for (const entry_spec& e : c.make(root_.path()))
+    std::vector<archive_item> entries = {file_entry("before", "b\n")};
+    for (const archive_item& e : c.make(root_.path()))
         entries.push_back(e);
     entries.push_back(file_entry("after", "a\n"));
     ASSERT_TRUE(write_archive(package(), entries));
@@ -583,14 +583,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         hostile_case{"AbsoluteName",
                      [](const std::string& root) {
-                         return std::vector<entry_spec>{
+                         return std::vector<archive_item>{
                              file_entry(root + "/outside/victim", "evil\n"),
                              file_entry(root + "/outside/new", "evil\n")};
                      },
                      {"/outside/victim", "/outside/new"}},
         hostile_case{"DotDotComponent",
                      [](const std::string&) {
-                         return std::vector<entry_spec>{
+                         return std::vector<archive_item>{
                              file_entry("../outside/victim", "evil\n"),
                              file_entry("sub/../../outside/new", "evil\n"),
                              file_entry("../escaped", "evil\n")};
@@ -599,21 +599,21 @@ INSTANTIATE_TEST_SUITE_P(
         hostile_case{"ThroughSymlinkAlreadyInDir",
                      [](const std::string& root) {
                          symlink((root + "/outside").c_str(), (root + "/dir/link").c_str());
-                         return std::vector<entry_spec>{file_entry("link/victim", "evil\n"),
-                                                        file_entry("link/new", "evil\n")};
+                         return std::vector<archive_item>{file_entry("link/victim", "evil\n"),
+                                                          file_entry("link/new", "evil\n")};
                      },
                      {"link/victim", "link/new"}},
         hostile_case{"ThroughSymlinkFromSameArchive",
                      [](const std::string& root) {
-                         return std::vector<entry_spec>{symlink_entry("up", "../outside"),
-                                                        file_entry("up/victim", "evil\n"),
-                                                        symlink_entry("abs", root + "/outside"),
-                                                        file_entry("abs/new", "evil\n")};
+                         return std::vector<archive_item>{symlink_entry("up", "../outside"),
+                                                          file_entry("up/victim", "evil\n"),
+                                                          symlink_entry("abs", root + "/outside"),
+                                                          file_entry("abs/new", "evil\n")};
                      },
                      {"up/victim", "abs/new"}},
         hostile_case{"HardLinkToOutside",
                      [](const std::string& root) {
-                         return std::vector<entry_spec>{
+                         return std::vector<archive_item>{
                              hardlink_entry("h-abs", root + "/outside/victim"),
                              hardlink_entry("h-dotdot", "../outside/victim"),
                              symlink_entry("up", "../outside"),
@@ -625,7 +625,7 @@ INSTANTIATE_TEST_SUITE_P(
                      [](const std::string& root) {
                          symlink((root + "/outside/victim").c_str(),
                                  (root + "/dir/victim").c_str());
-                         return std::vector<entry_spec>{file_entry("victim", "replaced\n")};
+                         return std::vector<archive_item>{file_entry("victim", "replaced\n")};
                      },
                      {}}),
     [](const ::testing::TestParamInfo<hostile_case>& info) { return info.param.name; });
