@@ -43,8 +43,9 @@ std::string link_text(const std::string& path) {
     return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
 }
 
-// The environment of the sandboxed commands: ours, with time sped up and no stale PWD.
-std::vector<std::string> daemon_environment(const launch_options& options, const std::string& dir) {
+// The environment of the sandbox: ours, without a stale PWD or time settings.
+std::vector<std::string> sandbox_environment(const launch_options& options,
+                                             const std::string& dir) {
     std::vector<std::string> env;
     std::string path_value = "/usr/sbin:/usr/bin:/sbin:/bin";
     for (char** e = environ; *e != nullptr; ++e) {
@@ -54,16 +55,23 @@ std::vector<std::string> daemon_environment(const launch_options& options, const
             path_value = entry.substr(5);
             continue;
         }
-        if (name == "PWD" || name == "LD_PRELOAD" || name == "FAKETIME" || name == "ASAN_OPTIONS")
+        if (name == "PWD" || name.rfind("FAKETIME", 0) == 0 || name == "LD_PRELOAD" ||
+            name == "ASAN_OPTIONS")
             continue;
         env.push_back(entry);
     }
     env.push_back("PATH=" + (options.by_bare_name ? dir + ":" : std::string()) + path_value);
-    env.push_back(std::string("LD_PRELOAD=") + WATCHD_E2E_FAKETIME);
-    env.push_back("FAKETIME=+0 x" + std::to_string(options.speed));
-    // An ASan daemon must accept libfaketime ahead of its runtime.
-    env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=1");
     return env;
+}
+
+// Only the daemon (and so its children) runs on fake time. libfaketime shares its clock
+// through /dev/shm under the name of the first process that loads it: the daemon, inside
+// the sandbox, with the sandbox's private /dev/shm.
+std::string fake_time_assignments(const launch_options& options) {
+    return "LD_PRELOAD=" + shell_quote(WATCHD_E2E_FAKETIME) +
+           " FAKETIME=" + shell_quote("+0 x" + std::to_string(options.speed)) +
+           // An ASan daemon must accept libfaketime ahead of its runtime.
+           " ASAN_OPTIONS=verify_asan_link_order=0";
 }
 
 std::vector<char*> c_strings(std::vector<std::string>& texts) {
@@ -311,14 +319,15 @@ sandboxed_daemon::sandboxed_daemon(const daemon_dir& dir, launch_options options
                                ? std::string()
                                : "{ " + options.setup_shell +
                                      "\n} || { echo 'e2e sandbox setup failed' >&2; exit 95; }\n") +
-                          "\"$0\" \"$@\"\necho $? > " + STATUS_PREFIX + token_ + "\nread end <&3\n";
+                          fake_time_assignments(options) + " \"$0\" \"$@\"\necho $? > " +
+                          STATUS_PREFIX + token_ + "\nread end <&3\n";
     const std::string argv0 =
         options.by_bare_name ? dir.program_name() : dir.file(dir.program_name());
     std::vector<std::string> argv = {"/bin/sh", WATCHD_E2E_SANDBOX, "/bin/sh", "-c", prelude,
                                      argv0};
     argv.insert(argv.end(), options.args.begin(), options.args.end());
     const std::string cwd = options.by_bare_name ? dir.path() : "/";
-    sandbox_ = scoped_child(spawn(argv, daemon_environment(options, dir.path()), out_write.get(),
+    sandbox_ = scoped_child(spawn(argv, sandbox_environment(options, dir.path()), out_write.get(),
                                   go_read.get(), cwd.c_str(), options.open_files));
     if (sandbox_.pid() < 0) {
         ADD_FAILURE() << "fork: " << strerror(errno);
@@ -336,17 +345,6 @@ sandboxed_daemon::sandboxed_daemon(const daemon_dir& dir, launch_options options
         READY_LIMIT);
     if (!ready_)
         ADD_FAILURE() << "the sandbox did not come up: " << output();
-}
-
-sandboxed_daemon::~sandboxed_daemon() {
-    const pid_t pid = sandbox_.pid();
-    sandbox_.kill_and_reap();
-    if (pid <= 0)
-        return;
-    // libfaketime shares its clock through a segment that the first process which loaded it
-    // (the sandbox script, which then execs) creates and never removes.
-    unlink(("/dev/shm/faketime_shm_" + std::to_string(pid)).c_str());
-    unlink(("/dev/shm/sem.faketime_sem_" + std::to_string(pid)).c_str());
 }
 
 std::string sandboxed_daemon::inside(const std::string& path) const {

@@ -161,7 +161,7 @@ struct command_result {
 class sandboxed_daemon {
   public:
     sandboxed_daemon(const daemon_dir& dir, launch_options options = {});
-    ~sandboxed_daemon();
+    ~sandboxed_daemon() = default;
     sandboxed_daemon(const sandboxed_daemon&) = delete;
     sandboxed_daemon& operator=(const sandboxed_daemon&) = delete;
 
