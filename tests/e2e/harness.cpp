@@ -422,22 +422,13 @@ std::vector<pid_t> sandboxed_daemon::host_pids(const std::string& comm) const {
     return pids;
 }
 
-std::vector<std::string> sandboxed_daemon::command_lines() const {
-    std::vector<std::string> lines;
-    dirent* entry;
-    std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir(inside("/proc").c_str()), closedir);
-    while (proc && (entry = readdir(proc.get())) != nullptr) {
-        if (atoi(entry->d_name) <= 0)
-            continue;
-        std::string line = read_file(inside("/proc/" + std::string(entry->d_name) + "/cmdline"));
-        for (char& c : line) {
-            if (c == '\0')
-                c = ' ';
-        }
-        if (!line.empty())
-            lines.push_back(line);
-    }
-    return lines;
+bool sandboxed_daemon::running_inside(int ns_pid) const {
+    const std::string stat = read_file(inside("/proc/" + std::to_string(ns_pid) + "/stat"));
+    const size_t name_end = stat.rfind(')');
+    if (name_end == std::string::npos || name_end + 2 >= stat.size())
+        return false;
+    const char state = stat[name_end + 2];
+    return state != 'Z' && state != 'X';
 }
 
 command_result sandboxed_daemon::run_inside(const std::vector<std::string>& argv,

@@ -185,8 +185,8 @@ class sandboxed_daemon {
     std::string run_file() const { return read_file(inside(dir_.run_file_inside())); }
     // Host process ids of the processes in the sandbox whose name is comm.
     std::vector<pid_t> host_pids(const std::string& comm) const;
-    // Command lines (arguments joined by blanks) of every process in the sandbox.
-    std::vector<std::string> command_lines() const;
+    // Whether the process with this id in the sandbox's PID namespace runs (a zombie does not).
+    bool running_inside(int ns_pid) const;
     // Runs argv inside the sandbox's mount and PID namespaces; killed after limit.
     command_result run_inside(const std::vector<std::string>& argv,
                               std::chrono::milliseconds limit = 10s) const;

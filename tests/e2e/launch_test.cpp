@@ -132,12 +132,10 @@ TEST_F(e2e_test, children_end_when_the_daemon_is_killed) {
     d.go();
     ASSERT_TRUE(d.wait_for_starts(2, 10s)) << d.output();
 
+    const auto starts = dir.starts();
     auto fakes_running = [&] {
-        auto lines = d.command_lines();
-        return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
-            return line.find(dir.file("eng-")) != std::string::npos ||
-                   line.find(" eng-") != std::string::npos;
-        });
+        return std::count_if(starts.begin(), starts.end(),
+                             [&](const start_record& s) { return d.running_inside(s.pid); });
     };
     ASSERT_EQ(fakes_running(), 2) << "both fakes run before the daemon dies";
     auto daemons = d.host_pids("watchd");
