@@ -96,6 +96,59 @@ TEST_F(e2e_test, symlink_at_the_run_file_is_refused_and_its_target_kept) {
     EXPECT_TRUE(dir.starts().empty());
 }
 
+TEST_F(e2e_test, plain_file_in_place_of_the_runtime_directory_ends_start_up) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    dir.add_fake("eng", {sleep_forever()});
+    sandboxed_daemon d(dir);
+    ASSERT_TRUE(d.ready());
+    d.plant("/tmp/.uci", "not a directory\n");
+    d.go();
+    ASSERT_TRUE(d.wait_for_exit(10s)) << d.output();
+
+    EXPECT_EQ(*d.exit_status(), 0);
+    EXPECT_EQ(d.output(), "mkdir (/tmp/.uci/) error: File exists");
+    EXPECT_TRUE(dir.starts().empty());
+}
+
+TEST_F(e2e_test, program_path_too_long_for_a_path_buffer_is_refused) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    dir.add_fake("eng", {sleep_forever()});
+    sandboxed_daemon d(dir);
+    ASSERT_TRUE(d.ready());
+    d.go();
+    ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.output();
+
+    // argv[0] of 4096 characters (the first daemon holds the lock of watchd.run meanwhile,
+    // so a silently cut name would be refused with another message).
+    std::string argv0 = dir.path() + "/";
+    while (argv0.size() < 4096 - std::string("watchd").size())
+        argv0 += "./";
+    argv0.resize(4096 - std::string("watchd").size(), '/');
+    argv0 += "watchd";
+    ASSERT_EQ(argv0.size(), 4096u);
+    command_result result = d.run_inside(
+        {"/bin/bash", "-c", "exec -a \"$0\" " + shell_quote(dir.file("watchd")), argv0});
+    EXPECT_TRUE(WIFEXITED(result.status) && WEXITSTATUS(result.status) == 0) << result.status;
+    EXPECT_EQ(result.output, "failed to init daemon\n");
+}
+
+TEST_F(e2e_test, children_are_reaped_when_the_daemon_inherits_sigchld_ignored) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    dir.add_fake("eng", {exit_with(3), sleep_forever()});
+    launch_options options;
+    options.setup_shell = "trap '' CHLD";  // ignored signals stay ignored across exec
+    sandboxed_daemon d(dir, options);
+    ASSERT_TRUE(d.ready());
+    d.go();
+    ASSERT_TRUE(d.wait_for_starts(2, 10s)) << d.output();
+
+    EXPECT_EQ(dir.starts()[1].command, "eng -r 3");
+    EXPECT_EQ(d.output(), "Will restart normal prog after 10 secs\n");
+}
+
 struct config_case {
     const char* label;
     std::optional<std::string> config;  // nothing: no config file at all
