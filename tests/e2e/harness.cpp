@@ -313,14 +313,14 @@ sandboxed_daemon::sandboxed_daemon(const daemon_dir& dir, launch_options options
 
     // Inside the sandbox: announce the mounts, wait for go, run the daemon as a child so that
     // the sandbox (and its files) outlive it, note its status, and wait for the end.
-    std::string prelude = ": > " + std::string(READY_PREFIX) + token_ +
-                          " && read go <&3 || exit 96\n" +
-                          (options.setup_shell.empty()
-                               ? std::string()
-                               : "{ " + options.setup_shell +
-                                     "\n} || { echo 'e2e sandbox setup failed' >&2; exit 95; }\n") +
-                          fake_time_assignments(options) + " \"$0\" \"$@\"\necho $? > " +
-                          STATUS_PREFIX + token_ + "\nread end <&3\n";
+    std::string prelude =
+        ": > " + std::string(READY_PREFIX) + token_ + " && read go <&3 || exit 96\n" +
+        (options.setup_shell.empty()
+             ? std::string()
+             : "{ " + options.setup_shell +
+                   "\n} || { echo 'e2e sandbox setup failed' >&2; exit 95; }\n") +
+        fake_time_assignments(options) + " " + options.wrapper + " \"$0\" \"$@\"\necho $? > " +
+        STATUS_PREFIX + token_ + "\nread end <&3\n";
     const std::string argv0 =
         options.by_bare_name ? dir.program_name() : dir.file(dir.program_name());
     std::vector<std::string> argv = {"/bin/sh", WATCHD_E2E_SANDBOX, "/bin/sh", "-c", prelude,

@@ -148,6 +148,7 @@ struct launch_options {
     int speed = 100;          // libfaketime's x factor
     rlim_t open_files = 0;    // RLIMIT_NOFILE for the daemon; 0 keeps the inherited one
     std::string setup_shell;  // commands run inside the sandbox just before the daemon starts
+    std::string wrapper;      // shell words that start the daemon, e.g. to change a disposition
 };
 
 struct command_result {
