@@ -473,6 +473,13 @@ command_result sandboxed_daemon::run_inside(const std::vector<std::string>& argv
 const std::optional<std::string>& sandbox_unavailable() {
     static const std::optional<std::string> reason = [] {
         std::optional<std::string> why;
+        const std::string work_dir = WATCHD_E2E_WORK_DIR;
+        for (const char* hidden : {"/tmp/", "/data/"}) {
+            if (work_dir.rfind(hidden, 0) == 0)
+                return std::optional<std::string>("the build directory " + work_dir +
+                                                  " lies under " + hidden +
+                                                  ", which the sandbox replaces");
+        }
         int out_pipe[2];
         if (pipe2(out_pipe, O_CLOEXEC) != 0)
             return std::optional<std::string>("pipe failed");

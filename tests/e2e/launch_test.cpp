@@ -64,8 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
                           true,
                           {"-v", "again"},
                           "/data//eng -d -T /tmp/.uci/ -D /data/ -O brelvant_odm",
-                          "/data//eng -r 7 -d -T /tmp/.uci/ -D /data/ -O brelvant_odm"}),
-    [](const auto& info) { return std::string(info.param.label); });
+                          "/data//eng -r 7 -d -T /tmp/.uci/ -D /data/ -O brelvant_odm"}));
 
 // Wall time until the daemon has seen a program that exits at once end this many times.
 double seconds_for_restarts(rlim_t open_files, std::string* failure) {

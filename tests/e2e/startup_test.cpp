@@ -188,8 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
         config_case{"base_a_number", R"({"__watch":{"processes":[{"base":12}]}})"},
         config_case{"five_entries",
                     R"({"__watch":{"processes":[{"base":"eng"},{"base":"eng"},{"base":"eng"},)"
-                    R"({"base":"eng"},{"base":"eng"}]}})"}),
-    [](const auto& info) { return std::string(info.param.label); });
+                    R"({"base":"eng"},{"base":"eng"}]}})"}));
 
 struct table_case {
     const char* label;
@@ -239,8 +238,7 @@ INSTANTIATE_TEST_SUITE_P(
             "text_after_the_object", R"({"__watch":{"processes":[{"base":"eng"}]}} junk)", {"eng"}},
         table_case{"two_programs",
                    R"({"__watch":{"processes":[{"base":"eng-b"},{"base":"eng","x":1}]}})",
-                   {"eng-b", "eng"}}),
-    [](const auto& info) { return std::string(info.param.label); });
+                   {"eng-b", "eng"}}));
 
 }  // namespace
 }  // namespace watchd_e2e

@@ -286,8 +286,7 @@ INSTANTIATE_TEST_SUITE_P(
                      R"({"plugindata":1})",
                      "failed to install upgrade(132)\n",
                      "",
-                     "eng -r 132"}),
-    [](const auto& info) { return std::string(info.param.label); });
+                     "eng -r 132"}));
 
 }  // namespace
 }  // namespace watchd_e2e
