@@ -66,6 +66,20 @@ INSTANTIATE_TEST_SUITE_P(
                           "/data//eng -d -T /tmp/.uci/ -D /data/ -O brelvant_odm",
                           "/data//eng -r 7 -d -T /tmp/.uci/ -D /data/ -O brelvant_odm"}));
 
+TEST_F(e2e_test, long_program_path_in_plugin_mode_is_passed_whole) {
+    const std::string name = "eng" + std::string(247, 'x');  // /data// makes it 257 characters
+    daemon_dir dir;
+    dir.write_config(R"({"__watch":{"processes":[{"base":")" + name + R"("}]}})");
+    sandboxed_daemon d(dir);
+    ASSERT_TRUE(d.ready());
+    d.plant("/data/.bootchk", PLUGIN_RECORD);
+    d.plant_fake("/data/" + name, "data-long", {sleep_forever()});
+    d.go();
+    ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.output();
+    EXPECT_EQ(dir.starts()[0].command,
+              "/data//" + name + " -T /tmp/.uci/ -D /data/ -O brelvant_odm");
+}
+
 // Wall time until the daemon has seen a program that exits at once end this many times.
 double seconds_for_restarts(rlim_t open_files, std::string* failure) {
     constexpr size_t ENDS = 50;

@@ -1,4 +1,6 @@
 // The run file as a log: whole lines only, and bounded in size.
+#include <sys/stat.h>
+
 #include "harness.h"
 
 namespace watchd_e2e {
@@ -54,6 +56,9 @@ TEST_F(e2e_test, a_new_daemon_starts_a_fresh_run_file) {
     d.go();
     ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.output();
     EXPECT_EQ(d.run_file(), dir.path() + "\n");
+    struct stat info;
+    ASSERT_EQ(stat(d.inside("/tmp/.uci/watchd.run").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u) << "an existing file keeps its permission bits";
 }
 
 TEST_F(e2e_test, run_file_is_cut_back_below_1_mib_keeping_its_first_and_newest_lines) {
