@@ -31,7 +31,7 @@ bool is_plain_for_shell(const char* name) {
 
 // Appends text to a bounded buffer, remembering whether everything fitted.
 class text_appender {
-public:
+  public:
     text_appender(char* buf, size_t cap) : buf_(buf), cap_(cap) { buf_[0] = '\0'; }
 
     void put(char c) {
@@ -43,7 +43,8 @@ public:
         buf_[len_] = '\0';
     }
     void put(const char* text) {
-        while (*text != '\0') put(*text++);
+        while (*text != '\0')
+            put(*text++);
     }
     // name in single quotes, each embedded quote as '\''.
     void put_quoted(const char* name) {
@@ -59,7 +60,7 @@ public:
     }
     bool fitted() const { return fitted_; }
 
-private:
+  private:
     char* buf_;
     size_t cap_;
     size_t len_ = 0;
