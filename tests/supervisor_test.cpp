@@ -64,6 +64,27 @@ TEST(WaitStatus, AgreesWithTheSystemMacros) {
     }
 }
 
+TEST(ExitCodeProtocol, ReservedCodesEndTheCycleOthersRestartTheChild) {
+    const struct {
+        int32_t code;
+        child_request request;
+    } table[] = {{0, child_request::restart_alone},
+                 {1, child_request::restart_alone},
+                 {128, child_request::restart_alone},
+                 {129, child_request::failure},
+                 {130, child_request::install_then_new_cycle},
+                 {131, child_request::install_then_new_cycle},
+                 {132, child_request::install_then_new_cycle},
+                 {133, child_request::restart_alone},
+                 {159, child_request::restart_alone},
+                 {160, child_request::new_cycle},
+                 {161, child_request::restart_alone},
+                 {255, child_request::restart_alone}};
+    for (const auto& row : table) {
+        EXPECT_EQ(request_for_exit_code(row.code), row.request) << row.code;
+    }
+}
+
 TEST(CrashBackoff, GrowsThenStaysAtTwoHours) {
     const std::vector<unsigned> expected = {60, 660, 1260, 7200, 7200, 7200};
     watch_state state{};

@@ -67,25 +67,6 @@ class text_appender {
     bool fitted_ = true;
 };
 
-enum class child_request { restart_alone, new_cycle, failure };
-
-// What the protocol asks of the daemon for a child that exited with code.
-child_request request_for_exit_code(int32_t code) {
-    switch (code) {
-        case EXIT_EXEC_FAILED:
-            return child_request::failure;
-        case EXIT_INSTALL_PLUGIN:
-        case EXIT_INSTALL_LUA:
-        case EXIT_INSTALL_SIG:
-            install_upgrade(code);
-            return child_request::new_cycle;
-        case EXIT_RESTART_ALL:
-            return child_request::new_cycle;
-        default:
-            return child_request::restart_alone;
-    }
-}
-
 void wait_before_restart(watch_state* state, const child_end& end) {
     if (end.exited_normally == 0 && end.code == SEGV_SIGNAL) {
         unsigned delay = segv_restart_delay(state);
@@ -108,6 +89,21 @@ bool start_all_slots(watch_state* state, int32_t restart_code) {
 }
 
 }  // namespace
+
+child_request request_for_exit_code(int32_t code) {
+    switch (code) {
+        case EXIT_EXEC_FAILED:
+            return child_request::failure;
+        case EXIT_INSTALL_PLUGIN:
+        case EXIT_INSTALL_LUA:
+        case EXIT_INSTALL_SIG:
+            return child_request::install_then_new_cycle;
+        case EXIT_RESTART_ALL:
+            return child_request::new_cycle;
+        default:
+            return child_request::restart_alone;
+    }
+}
 
 bool decode_wait_status(int status, child_end* end) {
     const unsigned word = static_cast<unsigned>(status);
@@ -194,11 +190,17 @@ int supervise_children(watch_state* state, int32_t* last_code) {
         log_child_exit(end.code, end.exited_normally, slot.name, state->lock_fd);
         if (end.exited_normally == 1) {
             *last_code = end.code;
-            child_request request = request_for_exit_code(end.code);
-            if (request == child_request::failure)
-                return -1;
-            if (request == child_request::new_cycle)
-                return 0;
+            switch (request_for_exit_code(end.code)) {
+                case child_request::failure:
+                    return -1;
+                case child_request::install_then_new_cycle:
+                    install_upgrade(end.code);
+                    return 0;
+                case child_request::new_cycle:
+                    return 0;
+                case child_request::restart_alone:
+                    break;
+            }
         }
         wait_before_restart(state, end);
         start_slot(state, index, end.code);

@@ -21,6 +21,10 @@ struct child_end {
     int32_t exited_normally;  // 1 when the child exited, 0 when a signal ended or stopped it
 };
 
+// What the exit-code protocol asks of the daemon for a child that exited with a code.
+enum class child_request { restart_alone, install_then_new_cycle, new_cycle, failure };
+child_request request_for_exit_code(int32_t code);
+
 // Decodes a wait status word with the classic exited/signalled/stopped tests. false when no
 // test matches (end is then untouched).
 bool decode_wait_status(int status, child_end* end);
