@@ -99,7 +99,7 @@ pid_t spawn(std::vector<std::string> argv, std::vector<std::string> env, int out
     set_limit(RLIMIT_CORE, 0);
     if (open_files != 0)
         set_limit(RLIMIT_NOFILE, open_files);
-    int null_fd = open("/dev/null", O_RDONLY);
+    int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     dup2(null_fd, 0);
     dup2(out_fd, 1);
     dup2(out_fd, 2);
