@@ -125,11 +125,17 @@ rlim_t highest_open_files() {
 TEST_F(e2e_test, a_start_costs_the_same_under_a_huge_descriptor_limit) {
     const rlim_t high = highest_open_files();
     ASSERT_GE(high, 16384u) << "no descriptor limit high enough to tell";
-    std::string failure;
-    const double low_time = seconds_for_restarts(1024, &failure);
-    ASSERT_TRUE(failure.empty()) << failure;
-    const double high_time = seconds_for_restarts(high, &failure);
-    ASSERT_TRUE(failure.empty()) << failure;
+    // Alternating runs, best of two each, so that a burst of load on the machine during one
+    // run does not decide the comparison.
+    double low_time = 1e9;
+    double high_time = 1e9;
+    for (int round = 0; round < 2; ++round) {
+        std::string failure;
+        low_time = std::min(low_time, seconds_for_restarts(1024, &failure));
+        ASSERT_TRUE(failure.empty()) << failure;
+        high_time = std::min(high_time, seconds_for_restarts(high, &failure));
+        ASSERT_TRUE(failure.empty()) << failure;
+    }
     // Closing every possible descriptor one by one nearly triples the time at 20000 already.
     EXPECT_LT(high_time, 1.4 * low_time + 0.2)
         << "limit 1024: " << low_time << " s, limit " << high << ": " << high_time << " s";
