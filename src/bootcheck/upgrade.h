@@ -20,7 +20,8 @@ int format_extract_command(char (&command)[EXTRACT_COMMAND_CAPACITY]);
 bool command_succeeded(int status);
 
 // Installs the waiting package for exit code 130, 131 or 132 and records it. Does nothing
-// when no readable package waits. A failed installation leaves the record as it was.
+// when no readable regular file waits at the package path. A failed installation leaves the
+// record as it was (even one that the archive brought along is taken back).
 void install_upgrade(int code);
 
 }  // namespace watchd

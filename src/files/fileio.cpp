@@ -10,34 +10,14 @@
 
 #include "files/output.h"
 #include "files/text.h"
+#include "supervisor/watchd.h"
 
 namespace watchd {
 namespace {
 
 constexpr size_t COPY_CHUNK = 1024;
-constexpr size_t REPLACEMENT_PATH_CAPACITY = 8192 + 8;
-constexpr const char* TEMP_SUFFIX = ".tmp";
-
-// Reads the whole file at path into a terminated heap buffer. Null when it cannot.
-malloc_text read_whole_file(const char* path) {
-    struct stat info;
-    if (stat(path, &info) != 0 || info.st_size <= 0)
-        return nullptr;
-    if (static_cast<uintmax_t>(info.st_size) >= SIZE_MAX)
-        return nullptr;
-    const size_t size = static_cast<size_t>(info.st_size);
-
-    file_ptr stream(fopen(path, "r"));
-    if (!stream)
-        return nullptr;
-    malloc_text buffer(static_cast<char*>(malloc(size + 1)));
-    if (!buffer)
-        return nullptr;
-    // A file that shrank since stat() is parsed only as far as it was read.
-    size_t got = fread(buffer.get(), 1, size, stream.get());
-    buffer.get()[got] = '\0';
-    return buffer;
-}
+constexpr const char TEMP_SUFFIX[] = ".tmp";
+constexpr size_t REPLACEMENT_PATH_CAPACITY = DATA_PATH_CAPACITY + sizeof TEMP_SUFFIX;
 
 // A temporary file beside a target that replaces the target on commit() and is removed
 // when it is dropped uncommitted.
@@ -127,11 +107,46 @@ int copy_stream(int src_fd, int dst_fd) {
 
 }  // namespace
 
+unique_fd open_regular_file(const char* path, int flags) {
+    // O_NONBLOCK: a FIFO planted here must not hang the daemon in open().
+    unique_fd fd(open(path, flags | O_NONBLOCK | O_CLOEXEC));
+    struct stat info;
+    if (fd.valid() && (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)))
+        fd.reset();
+    return fd;
+}
+
+bool read_regular_file(const char* path, file_content* content) {
+    unique_fd fd = open_regular_file(path, O_RDONLY);
+    struct stat info;
+    if (!fd.valid() || fstat(fd.get(), &info) != 0)
+        return false;
+    if (static_cast<uintmax_t>(info.st_size) >= SIZE_MAX)
+        return false;
+    const size_t size = static_cast<size_t>(info.st_size);
+    content->bytes.reset(static_cast<char*>(malloc(size + 1)));
+    if (!content->bytes)
+        return false;
+    // A file that shrank since fstat() counts only as far as it was read.
+    size_t got = 0;
+    while (got < size) {
+        ssize_t n = read_retrying(fd.get(), content->bytes.get() + got, size - got);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    content->bytes.get()[got] = '\0';
+    content->length = got;
+    return true;
+}
+
 json_ptr cjson_from_file(const char* path) {
-    malloc_text text = read_whole_file(path);
-    if (!text)
+    file_content content;
+    if (!read_regular_file(path, &content) || content.length == 0)
         return nullptr;
-    return json_ptr(cJSON_Parse(text.get()));
+    return json_ptr(cJSON_Parse(content.bytes.get()));
 }
 
 const char* json_member_string(const cJSON* object, const char* member) {
@@ -169,7 +184,7 @@ int save_text_file(const char* path, const char* data, int32_t len) {
 }
 
 int copy_file_fd(const char* src, const char* dst) {
-    unique_fd in(open(src, O_RDONLY | O_CLOEXEC));
+    unique_fd in = open_regular_file(src, O_RDONLY);
     file_replacement out;
     if (!in.valid() || !out.open(dst, 0700)) {
         // The destination is never left open here: it is not even tried without a source.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cjson/cJSON.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
 
@@ -11,8 +12,22 @@
 
 namespace watchd {
 
+// The whole content of a file, with a terminating zero byte after length bytes.
+struct file_content {
+    malloc_text bytes;
+    size_t length = 0;
+};
+
+// Opens path with flags when it is a regular file (never blocking on a FIFO); an invalid
+// descriptor for anything else.
+[[nodiscard]] unique_fd open_regular_file(const char* path, int flags);
+
+// Reads the regular file at path whole. false when it is missing, no regular file, or cannot
+// be read.
+[[nodiscard]] bool read_regular_file(const char* path, file_content* content);
+
 // The parsed tree of the JSON file at path, or null when the file is missing, empty,
-// unreadable or not JSON. Text after the first JSON value is ignored.
+// unreadable, no regular file or not JSON. Text after the first JSON value is ignored.
 [[nodiscard]] json_ptr cjson_from_file(const char* path);
 
 // The text of a string member (first match, letter case ignored), or null. The text belongs
@@ -29,7 +44,7 @@ int32_t json_member_int(const cJSON* object, const char* member);
 // Replaces dst with a byte-for-byte copy of src in the same atomic way. A new dst gets mode
 // 0700 less the umask; an existing one keeps its permission bits. Returns 0, or -1 when a
 // file cannot be opened or a read, write or rename fails. dst is untouched when src cannot
-// be opened.
+// be opened or is no regular file.
 [[nodiscard]] int copy_file_fd(const char* src, const char* dst);
 
 // Writes all len bytes, finishing short writes and retrying interrupted calls. 0 or -1.

@@ -60,8 +60,12 @@ int acquire_run_lock(const char* path, const char* data, int32_t len) {
         say_line("NULL file name");
         return -1;
     }
-    // O_NOFOLLOW: a symbolic link planted here must not get its target truncated.
-    unique_fd fd(open(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0644));
+    // O_NOFOLLOW: a symbolic link planted here must not get its target truncated. A FIFO or
+    // device would block or swallow the log: only a regular file will do.
+    unique_fd fd(open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0644));
+    struct stat info;
+    if (fd.valid() && (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)))
+        fd.reset();
     if (!fd.valid()) {
         say("failed to open %s\n", path);
         return -1;

@@ -6,6 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
+#include <time.h>
 
 namespace watchd {
 
@@ -17,8 +18,9 @@ constexpr size_t TIME_TEXT_CAPACITY = 64;
 constexpr off_t RUN_FILE_LIMIT = 1024 * 1024;
 constexpr off_t RUN_FILE_KEEP = RUN_FILE_LIMIT / 2;
 
-// Opens (never through a symbolic link), locks and empties the file at path, then writes len
-// bytes of data into it. Returns the descriptor, or -1 with nothing left open.
+// Opens (never through a symbolic link, and only a regular file), locks and empties the file
+// at path, then writes len bytes of data into it. Returns the descriptor, or -1 with nothing left
+// open.
 [[nodiscard]] int acquire_run_lock(const char* path, const char* data, int32_t len);
 
 // Locks the run file of state with the working directory as its first line. 0, or -1 after
@@ -37,9 +39,9 @@ void format_time_text(time_t when, char (&text)[TIME_TEXT_CAPACITY]);
 size_t format_exit_line(char (&line)[EXIT_LINE_CAPACITY], const char* time_text, const char* name,
                         int32_t code, int32_t exited_normally);
 
-// Keeps the run file under RUN_FILE_LIMIT before incoming more bytes are written: when they
-// would bring it past the limit, the file is rewritten in place to its first line plus the
-// newest whole lines that fit in RUN_FILE_KEEP, and the descriptor is left at its end.
+// Keeps the run file under RUN_FILE_LIMIT. Called before incoming more bytes are written:
+// when they would bring it past the limit, the file is rewritten in place to its first line plus
+// the newest whole lines that fit in RUN_FILE_KEEP, and the descriptor is left at its end.
 void bound_run_file(int fd, size_t incoming);
 
 }  // namespace watchd

@@ -20,13 +20,4 @@ namespace watchd {
     return n;
 }
 
-// A zero-filled text buffer of N bytes (so at most N-1 characters).
-template <size_t N>
-struct text_buffer {
-    char data[N] = {};
-
-    static constexpr size_t capacity = N;
-    const char* c_str() const { return data; }
-};
-
 }  // namespace watchd

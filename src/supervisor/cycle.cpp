@@ -26,7 +26,7 @@ constexpr const char* SHELL_PLAIN_CHARS =
     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-+/@%:,=";
 
 bool is_plain_for_shell(const char* name) {
-    return name[0] != '\0' && name[strspn(name, SHELL_PLAIN_CHARS)] == '\0';
+    return name[strspn(name, SHELL_PLAIN_CHARS)] == '\0';
 }
 
 // Appends text to a bounded buffer, remembering whether everything fitted.

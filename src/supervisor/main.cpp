@@ -27,6 +27,7 @@ bool usable_program_path(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     close_inherited_fds(3);
+    open_missing_standard_streams();
     memset(&state, 0, sizeof state);
     if (!usable_program_path(argc, argv) || format_run_path(argv[0], state.run_path) < 0) {
         say_line("failed to init daemon");

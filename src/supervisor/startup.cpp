@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <libgen.h>
 #include <stdlib.h>
 #include <string.h>
@@ -18,6 +19,7 @@ namespace {
 
 constexpr int FIRST_INHERITED_FD = 3;
 constexpr const char* OWN_FD_DIR = "/proc/self/fd";
+constexpr const char* NULL_DEVICE = "/dev/null";
 
 // close_range() closes them all in one call; kernels before 5.9 do not have it.
 bool close_with_close_range(int first) {
@@ -62,6 +64,17 @@ void close_inherited_fds(int first) {
     if (close_listed_fds(first))
         return;
     close_up_to_limit(first);
+}
+
+void open_missing_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0)
+            continue;
+        // The lowest free descriptor is fd itself, since every lower one is open by now.
+        int opened = open(NULL_DEVICE, O_RDWR);
+        if (opened >= 0 && opened != fd)
+            close(opened);
+    }
 }
 
 int format_run_path(const char* argv0, char (&run_path)[PATH_CAPACITY]) {

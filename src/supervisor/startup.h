@@ -11,6 +11,11 @@ namespace watchd {
 // call per possible descriptor where the system allows it.
 void close_inherited_fds(int first);
 
+// Opens /dev/null on each of standard input, output and error that is closed, so that no
+// file the daemon opens later takes their place (the run file as stdout would swallow the
+// messages; as stdin, descriptor 0, it would count as no run file).
+void open_missing_standard_streams();
+
 // The run file's path: the runtime directory, the base name of argv0, ".run". 0 or -1 when
 // it does not fit.
 [[nodiscard]] int format_run_path(const char* argv0, char (&run_path)[PATH_CAPACITY]);
