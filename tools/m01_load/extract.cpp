@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -67,6 +68,21 @@ class archive_file {
   private:
     int fd_;
 };
+
+// Refuses (reported) an archive that is not a regular file: a FIFO or a device could
+// hold the tool, and the daemon that waits for it, forever.
+int check_regular_file(const char* path, const archive_file& file) {
+    struct stat st;
+    if (fstat(file.get(), &st) != 0) {
+        report(path, strerror(errno));
+        return 1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        report(path, "not a regular file");
+        return 1;
+    }
+    return 0;
+}
 
 // A reader over file from its start; null (reported) when the data does not start like a
 // tar archive.
@@ -203,12 +219,16 @@ int extract_entries(archive* reader, archive* writer, const char* archive_path) 
 
 int extract_archive(const tar_request& request) {
     // Opened before the change of directory, so a relative archive path keeps its meaning.
-    archive_file file(open(request.archive, O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: opening a FIFO would otherwise wait for a writer before the check below can
+    // refuse it. Reads of a regular file ignore the flag.
+    archive_file file(open(request.archive, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!file.valid()) {
         fprintf(stderr, "%s: tar: cannot open %s: %s\n", TOOL_NAME, request.archive,
                 strerror(errno));
         return 1;
     }
+    if (check_regular_file(request.archive, file) != 0)
+        return 1;
     uint64_t file_bytes = 0;
     if (verify_archive(request, file, &file_bytes) != 0)
         return 1;

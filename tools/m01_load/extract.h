@@ -9,7 +9,8 @@
 namespace m01_load {
 
 // Extracts request's archive under its directory (the working directory when none), keeping
-// modes and modification times. Problems go to stderr, one line each, prefixed with
+// modes and modification times. An archive that is not a regular file (a FIFO, a device) is
+// refused before it is read. Problems go to stderr, one line each, prefixed with
 // "m01_load: tar: ". Returns 0 when every entry was extracted, 1 otherwise; a refused entry
 // is reported and skipped, and the rest are still extracted.
 [[nodiscard]] int extract_archive(const tar_request& request);

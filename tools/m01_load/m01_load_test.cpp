@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -436,33 +437,44 @@ TEST_F(ExtractTest, BadArchiveOrDirectoryFailsWithOneLineAndChangesNothing) {
     const std::string whole = read_file(package());
     const std::string before = snapshot(dir());
 
+    enum class source { bytes, gzip_of_garbage, fifo, none };
     struct failure_case {
         const char* what;
-        std::string archive_bytes;  // empty: no archive file at all
+        source archive;
+        std::string archive_bytes;  // for source::bytes
         std::string directory;
         const char* named;
     };
     const std::string missing_dir = root_.path() + "/no-such-dir";
     const failure_case cases[] = {
-        {"truncated", whole.substr(0, whole.size() / 2), dir(), "pkg.tgz"},
-        {"cut at the end", whole.substr(0, whole.size() - 20), dir(), "pkg.tgz"},
-        {"corrupt", std::string(4096, 'Z'), dir(), "pkg.tgz"},
-        {"gzip of garbage", "", dir(), "pkg.tgz"},
-        {"missing archive", "", dir(), "pkg.tgz"},
-        {"missing directory", whole, missing_dir, "no-such-dir"},
+        {"truncated", source::bytes, whole.substr(0, whole.size() / 2), dir(), "pkg.tgz"},
+        {"cut at the end", source::bytes, whole.substr(0, whole.size() - 20), dir(), "pkg.tgz"},
+        {"corrupt", source::bytes, std::string(4096, 'Z'), dir(), "pkg.tgz"},
+        {"gzip of garbage", source::gzip_of_garbage, "", dir(), "pkg.tgz"},
+        // A FIFO with no writer: a blocking open would never return.
+        {"FIFO", source::fifo, "", dir(), "pkg.tgz"},
+        {"missing archive", source::none, "", dir(), "pkg.tgz"},
+        {"missing directory", source::bytes, whole, missing_dir, "no-such-dir"},
     };
     for (const failure_case& c : cases) {
-        remove(package().c_str());
-        if (std::string(c.what) == "gzip of garbage") {
+        ASSERT_TRUE(remove(package().c_str()) == 0 || errno == ENOENT) << strerror(errno);
+        if (c.archive == source::bytes) {
+            write_file(package(), c.archive_bytes);
+        } else if (c.archive == source::gzip_of_garbage) {
             run_result gz =
                 run({"sh", "-c", "head -c 5000 /dev/zero | tr '\\0' q | gzip > pkg.tgz"},
                     root_.path(), capture_.path());
             ASSERT_EQ(gz.status, 0);
-        } else if (!c.archive_bytes.empty()) {
-            write_file(package(), c.archive_bytes);
+        } else if (c.archive == source::fifo) {
+            ASSERT_EQ(mkfifo(package().c_str(), 0644), 0) << strerror(errno);
         }
-        run_result r = tool({"tar", "-zxf", package(), "-C", c.directory});
+        // Under a deadline, so that a tool that hangs fails the case (status 124) instead
+        // of holding up the suite.
+        run_result r =
+            run({"timeout", "-k", "2", "20", TOOL, "tar", "-zxf", package(), "-C", c.directory},
+                root_.path(), capture_.path());
         EXPECT_NE(r.status, 0) << c.what;
+        EXPECT_NE(r.status, 124) << c.what << ": timed out";
         EXPECT_EQ(r.out, "") << c.what;
         ASSERT_EQ(lines_of(r.err).size(), 1u) << c.what << ": " << r.err;
         EXPECT_NE(r.err.find(c.named), std::string::npos) << c.what << ": " << r.err;
