@@ -22,6 +22,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tar_args.h"
@@ -38,12 +39,26 @@ constexpr int EXIT_USAGE = 2;
 // ---- the parser ----
 
 struct parse_case {
+    const char* label;  // names the case in test listings
     std::vector<const char*> args;
     bool ok;
     const char* archive;
     const char* directory;
     bool gzip;
 };
+
+void PrintTo(const parse_case& c, std::ostream* os) {
+    *os << c.label;
+}
+
+parse_case accepts(const char* label, std::vector<const char*> args, const char* archive,
+                   const char* directory, bool gzip) {
+    return {label, std::move(args), true, archive, directory, gzip};
+}
+
+parse_case refuses(const char* label, std::vector<const char*> args) {
+    return {label, std::move(args), false, nullptr, nullptr, false};
+}
 
 class ParseTarArgs : public ::testing::TestWithParam<parse_case> {};
 
@@ -70,37 +85,34 @@ TEST_P(ParseTarArgs, ParsesOrRefuses) {
 INSTANTIATE_TEST_SUITE_P(
     Spellings, ParseTarArgs,
     ::testing::Values(
-        parse_case{{"-zxf", "a.tgz", "-C", "/data/"}, true, "a.tgz", "/data/", true},
-        parse_case{{"-C", "/data/", "-zxf", "a.tgz"}, true, "a.tgz", "/data/", true},
-        parse_case{{"-x", "-z", "-f", "a.tgz", "-C", "d"}, true, "a.tgz", "d", true},
-        parse_case{{"-xzf", "a.tgz"}, true, "a.tgz", nullptr, true},
-        parse_case{{"-xf", "a.tar", "-C", "d"}, true, "a.tar", "d", false},
-        parse_case{{"-xpzf", "a.tgz", "-Cd"}, true, "a.tgz", "d", true},
-        parse_case{{"-zxfa.tgz", "-C", "d"}, true, "a.tgz", "d", true},
-        parse_case{{"zxf", "a.tgz", "-C", "d"}, true, "a.tgz", "d", true},
-        parse_case{{"xfC", "a.tgz", "d"}, true, "a.tgz", "d", false},
-        parse_case{
-            {"--extract", "--gzip", "--file=a.tgz", "--directory=d"}, true, "a.tgz", "d", true},
-        parse_case{
-            {"--extract", "--file", "a.tgz", "--directory", "d", "-z"}, true, "a.tgz", "d", true},
-        parse_case{{"-zxf", "a.tgz", "-C", "d", "--"}, true, "a.tgz", "d", true},
+        accepts("daemon form", {"-zxf", "a.tgz", "-C", "/data/"}, "a.tgz", "/data/", true),
+        accepts("directory first", {"-C", "/data/", "-zxf", "a.tgz"}, "a.tgz", "/data/", true),
+        accepts("separate flags", {"-x", "-z", "-f", "a.tgz", "-C", "d"}, "a.tgz", "d", true),
+        accepts("no directory", {"-xzf", "a.tgz"}, "a.tgz", nullptr, true),
+        accepts("no gzip", {"-xf", "a.tar", "-C", "d"}, "a.tar", "d", false),
+        accepts("p flag and attached directory", {"-xpzf", "a.tgz", "-Cd"}, "a.tgz", "d", true),
+        accepts("attached archive", {"-zxfa.tgz", "-C", "d"}, "a.tgz", "d", true),
+        accepts("old style", {"zxf", "a.tgz", "-C", "d"}, "a.tgz", "d", true),
+        accepts("old style with C", {"xfC", "a.tgz", "d"}, "a.tgz", "d", false),
+        accepts("long options with =", {"--extract", "--gzip", "--file=a.tgz", "--directory=d"},
+                "a.tgz", "d", true),
+        accepts("long options separate", {"--extract", "--file", "a.tgz", "--directory", "d", "-z"},
+                "a.tgz", "d", true),
+        accepts("trailing --", {"-zxf", "a.tgz", "-C", "d", "--"}, "a.tgz", "d", true),
         // Refused: no extraction, no archive, values missing or repeated, unknown options,
         // member names.
-        parse_case{{}, false, nullptr, nullptr, false},
-        parse_case{{"-zf", "a.tgz"}, false, nullptr, nullptr, false},
-        parse_case{{"-ztf", "a.tgz"}, false, nullptr, nullptr, false},
-        parse_case{{"-zcf", "a.tgz", "d"}, false, nullptr, nullptr, false},
-        parse_case{{"-zx", "-C", "d"}, false, nullptr, nullptr, false},
-        parse_case{{"-zxf"}, false, nullptr, nullptr, false},
-        parse_case{{"-zxf", "a.tgz", "-C"}, false, nullptr, nullptr, false},
-        parse_case{{"-zxf", "a.tgz", "-f", "b.tgz"}, false, nullptr, nullptr, false},
-        parse_case{{"-zxf", "a.tgz", "-C", "d", "-C", "e"}, false, nullptr, nullptr, false},
-        parse_case{{"-zxf", "", "-C", "d"}, false, nullptr, nullptr, false},
-        parse_case{{"-zxvf", "a.tgz"}, false, nullptr, nullptr, false},
-        parse_case{{"-zxf", "a.tgz", "member"}, false, nullptr, nullptr, false},
-        parse_case{{"-zxf", "a.tgz", "--", "member"}, false, nullptr, nullptr, false},
-        parse_case{{"--extract=yes", "-f", "a.tgz"}, false, nullptr, nullptr, false},
-        parse_case{{"--list", "-f", "a.tgz"}, false, nullptr, nullptr, false}));
+        refuses("no arguments", {}), refuses("no x", {"-zf", "a.tgz"}),
+        refuses("list", {"-ztf", "a.tgz"}), refuses("create", {"-zcf", "a.tgz", "d"}),
+        refuses("no archive", {"-zx", "-C", "d"}), refuses("f without value", {"-zxf"}),
+        refuses("C without value", {"-zxf", "a.tgz", "-C"}),
+        refuses("two archives", {"-zxf", "a.tgz", "-f", "b.tgz"}),
+        refuses("two directories", {"-zxf", "a.tgz", "-C", "d", "-C", "e"}),
+        refuses("empty archive name", {"-zxf", "", "-C", "d"}),
+        refuses("unknown flag v", {"-zxvf", "a.tgz"}),
+        refuses("member name", {"-zxf", "a.tgz", "member"}),
+        refuses("member after --", {"-zxf", "a.tgz", "--", "member"}),
+        refuses("value on --extract", {"--extract=yes", "-f", "a.tgz"}),
+        refuses("long list", {"--list", "-f", "a.tgz"})));
 
 struct applet_case {
     std::vector<const char*> argv;
@@ -134,13 +146,16 @@ int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
     return remove(path);
 }
 
-// A fresh directory under /var/tmp, removed with everything in it when the test ends.
+// A fresh directory under /var/tmp, removed with everything in it when the test ends. When
+// none can be made the test fails and path() is empty: the fixture's SetUp stops there.
 class scoped_temp_dir {
   public:
     scoped_temp_dir() {
         char pattern[] = "/var/tmp/m01_load_test.XXXXXX";
         if (mkdtemp(pattern) != nullptr)
             path_ = pattern;
+        else
+            ADD_FAILURE() << "mkdtemp " << pattern << ": " << strerror(errno);
     }
     ~scoped_temp_dir() {
         if (!path_.empty())
@@ -360,14 +375,15 @@ class ExtractTest : public ::testing::Test {
 };
 
 TEST_F(ExtractTest, ExtractsNestedTreeKeepingModesAndTimes) {
-    scoped_temp_dir src;
-    ASSERT_EQ(system(("mkdir -p " + src.path() + "/a/b/c").c_str()), 0);
-    write_file(src.path() + "/a/b/c/deep.txt", "deep\n");
-    write_file(src.path() + "/engine", "#!/bin/sh\nexit 0\n", 0755);
-    write_file(src.path() + "/private", "secret\n", 0640);
+    const std::string src = root_.path() + "/src";
+    for (const char* d : {"", "/a", "/a/b", "/a/b/c"})
+        ASSERT_EQ(mkdir((src + d).c_str(), 0755), 0) << src + d;
+    write_file(src + "/a/b/c/deep.txt", "deep\n");
+    write_file(src + "/engine", "#!/bin/sh\nexit 0\n", 0755);
+    write_file(src + "/private", "secret\n", 0640);
     struct timeval old_times[2] = {{1000000000, 0}, {1000000000, 0}};
-    ASSERT_EQ(utimes((src.path() + "/engine").c_str(), old_times), 0);
-    pack_with_system_tar(src.path());
+    ASSERT_EQ(utimes((src + "/engine").c_str(), old_times), 0);
+    pack_with_system_tar(src);
 
     run_result r = extract();
 
@@ -486,24 +502,35 @@ TEST_F(ExtractTest, BadArchiveOrDirectoryFailsWithOneLineAndChangesNothing) {
 // A package whose files do not fit is refused before anything is written. Needs a small
 // file system of its own: a tmpfs in a private mount namespace (root only).
 TEST_F(ExtractTest, FullDiskIsRefusedAndOldFilesStay) {
+    constexpr int EXIT_NO_MOUNT = 77;
     if (geteuid() != 0)
         GTEST_SKIP() << "mounting a small tmpfs needs root";
+    if (run({"unshare", "--mount", "--propagation", "private", "true"}, root_.path(),
+            capture_.path())
+            .status != 0)
+        GTEST_SKIP() << "no private mount namespace here";
     std::string noise(200000, '\0');
     for (size_t i = 0; i < noise.size(); ++i)
         noise[i] = static_cast<char>((i * 2654435761u) >> 13);
     ASSERT_TRUE(write_archive(package(), {file_entry("small", "new\n"), file_entry("big", noise)}));
     const std::string c = capture_.path();
-    const std::string script =
-        "mount -t tmpfs -o size=64k m01-load-test \"$1\" || exit 77\n"
-        "printf old > \"$1/big\"\n"
-        "\"$2\" tar -zxf \"$3\" -C \"$1\" 2>\"$4/tool-err\"\n"
-        "echo $? > \"$4/status\"\n"
-        "ls -A \"$1\" > \"$4/names\"; cat \"$1/big\" > \"$4/big\"\n";
+    // Exits 77 exactly when the tmpfs cannot be mounted, 0 when every step after it ran.
+    const std::string mount_or_skip = "mount -t tmpfs -o size=64k m01-load-test \"$1\" || exit " +
+                                      std::to_string(EXIT_NO_MOUNT) + "\n";
+    const std::string script = mount_or_skip +
+                               "set -e\n"
+                               "printf old > \"$1/big\"\n"
+                               "status=0\n"
+                               "\"$2\" tar -zxf \"$3\" -C \"$1\" 2>\"$4/tool-err\" || status=$?\n"
+                               "echo $status > \"$4/status\"\n"
+                               "ls -A \"$1\" > \"$4/names\"\n"
+                               "cat \"$1/big\" > \"$4/big\"\n";
     run_result r = run({"unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh",
                         dir(), TOOL, package(), c},
                        root_.path(), c);
-    if (r.status != 0)
-        GTEST_SKIP() << "no private mount namespace here: " << r.err;
+    if (r.status == EXIT_NO_MOUNT)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << r.err;
+    ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(read_file(c + "/status"), "0\n");
     std::vector<std::string> err = lines_of(read_file(c + "/tool-err"));
     ASSERT_EQ(err.size(), 1u);
@@ -512,33 +539,54 @@ TEST_F(ExtractTest, FullDiskIsRefusedAndOldFilesStay) {
     EXPECT_EQ(read_file(c + "/big"), "old");
 }
 
+// A child process that is killed and reaped when the test ends, also when an assertion
+// stops it early.
+class scoped_child {
+  public:
+    explicit scoped_child(pid_t pid) : pid_(pid) {}
+    ~scoped_child() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    scoped_child(const scoped_child&) = delete;
+    scoped_child& operator=(const scoped_child&) = delete;
+
+    pid_t pid() const { return pid_; }
+
+  private:
+    pid_t pid_;
+};
+
 // Replacing a program that runs from the directory: written in place it would fail with
 // ETXTBSY (or corrupt the running image); a renamed temporary file replaces it cleanly.
 TEST_F(ExtractTest, ReplacesARunningProgram) {
     const std::string prog = dir() + "/prog";
     write_file(prog, read_file("/bin/sleep"), 0755);
-    pid_t running = fork();
-    if (running == 0) {
+    scoped_child running(fork());
+    if (running.pid() == 0) {
         execl(prog.c_str(), "prog", "60", static_cast<char*>(nullptr));
         _exit(127);
     }
-    ASSERT_GT(running, 0);
+    ASSERT_GT(running.pid(), 0);
     // Wait until the program's image is in use, so that an in-place write would be refused.
-    for (int i = 0; i < 500; ++i) {
+    const std::string exe_link = "/proc/" + std::to_string(running.pid()) + "/exe";
+    bool seen = false;
+    for (int i = 0; i < 500 && !seen; ++i) {
         std::string exe(4096, '\0');
-        ssize_t n =
-            readlink(("/proc/" + std::to_string(running) + "/exe").c_str(), &exe[0], exe.size());
-        if (n > 0 && exe.compare(0, static_cast<size_t>(n), prog) == 0)
-            break;
-        usleep(10000);
+        ssize_t n = readlink(exe_link.c_str(), &exe[0], exe.size());
+        seen = n > 0 && exe.compare(0, static_cast<size_t>(n), prog) == 0;
+        if (!seen)
+            usleep(10000);
     }
+    ASSERT_TRUE(seen) << prog << " never started";
     ASSERT_TRUE(write_archive(package(), {file_entry("prog", "#!/bin/sh\nexit 7\n", 0755)}));
 
     run_result r = extract();
 
-    EXPECT_EQ(kill(running, 0), 0) << "the running program must be left alone";
-    kill(running, SIGKILL);
-    waitpid(running, nullptr, 0);
+    EXPECT_EQ(waitpid(running.pid(), nullptr, WNOHANG), 0)
+        << "the running program must be left alone";
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_file(prog), "#!/bin/sh\nexit 7\n");
@@ -549,16 +597,28 @@ TEST_F(ExtractTest, ReplacesARunningProgram) {
 
 struct hostile_case {
     const char* name;
-    // Prepares dir/ (for example a symbolic link already there) and returns the entries;
-    // root is the test's root directory.
+    // A symbolic link already in dir/ before the extraction, pointing into the test's root
+    // directory; none when its name is null.
+    const char* link_in_dir;
+    const char* link_target;
+    // The entries; root is the test's root directory.
     std::function<std::vector<archive_item>(const std::string& root)> make;
     std::vector<std::string> refused;  // entry names that must be reported
 };
+
+void PrintTo(const hostile_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class HostileArchive : public ExtractTest, public ::testing::WithParamInterface<hostile_case> {};
 
 TEST_P(HostileArchive, NothingOutsideTheDirectoryChanges) {
     const hostile_case& c = GetParam();
+    if (c.link_in_dir != nullptr) {
+        const std::string link = dir() + "/" + c.link_in_dir;
+        ASSERT_EQ(symlink((root_.path() + "/" + c.link_target).c_str(), link.c_str()), 0)
+            << link << ": " << strerror(errno);
+    }
     std::vector<archive_item> entries = {file_entry("before", "b\n")};
     for (const archive_item& e : c.make(root_.path()))
         entries.push_back(e);
@@ -594,6 +654,8 @@ INSTANTIATE_TEST_SUITE_P(
     EachEscape, HostileArchive,
     ::testing::Values(
         hostile_case{"AbsoluteName",
+                     nullptr,
+                     nullptr,
                      [](const std::string& root) {
                          return std::vector<archive_item>{
                              file_entry(root + "/outside/victim", "evil\n"),
@@ -601,6 +663,8 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      {"/outside/victim", "/outside/new"}},
         hostile_case{"DotDotComponent",
+                     nullptr,
+                     nullptr,
                      [](const std::string&) {
                          return std::vector<archive_item>{
                              file_entry("../outside/victim", "evil\n"),
@@ -609,13 +673,16 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      {"../outside/victim", "sub/../../outside/new", "../escaped"}},
         hostile_case{"ThroughSymlinkAlreadyInDir",
-                     [](const std::string& root) {
-                         symlink((root + "/outside").c_str(), (root + "/dir/link").c_str());
+                     "link",
+                     "outside",
+                     [](const std::string&) {
                          return std::vector<archive_item>{file_entry("link/victim", "evil\n"),
                                                           file_entry("link/new", "evil\n")};
                      },
                      {"link/victim", "link/new"}},
         hostile_case{"ThroughSymlinkFromSameArchive",
+                     nullptr,
+                     nullptr,
                      [](const std::string& root) {
                          return std::vector<archive_item>{symlink_entry("up", "../outside"),
                                                           file_entry("up/victim", "evil\n"),
@@ -624,6 +691,8 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      {"up/victim", "abs/new"}},
         hostile_case{"HardLinkToOutside",
+                     nullptr,
+                     nullptr,
                      [](const std::string& root) {
                          return std::vector<archive_item>{
                              hardlink_entry("h-abs", root + "/outside/victim"),
@@ -634,9 +703,9 @@ INSTANTIATE_TEST_SUITE_P(
                      {"h-abs", "h-dotdot", "h-via-link"}},
         // A symbolic link in the place of a file is replaced, not written through.
         hostile_case{"FileOverSymlinkInDir",
-                     [](const std::string& root) {
-                         symlink((root + "/outside/victim").c_str(),
-                                 (root + "/dir/victim").c_str());
+                     "victim",
+                     "outside/victim",
+                     [](const std::string&) {
                          return std::vector<archive_item>{file_entry("victim", "replaced\n")};
                      },
                      {}}),
