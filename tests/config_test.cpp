@@ -38,38 +38,18 @@ TEST_P(LoadWatchConfig, FillsTheProcessTable) {
 
 const std::vector<std::string> builtin = {"kelvra-dpi-inner"};
 
+// Only what the end-to-end tables of good and bad configs do not show.
 INSTANTIATE_TEST_SUITE_P(
     Documents, LoadWatchConfig,
     testing::Values(
-        config_case{"{}", 0, builtin}, config_case{R"({"__watch":{}})", 0, builtin},
-        config_case{R"({"__watch":{"processes":[]}})", 0, builtin},
         config_case{R"({"other":1,"__watch":{"processes":"x"}})", 0, builtin},
-        config_case{R"({"__watch":{"processes":[{"base":"engine-a"},{"base":"engine-b"}]}})",
-                    0,
-                    {"engine-a", "engine-b"}},
-        config_case{R"({"__WATCH":{"Processes":[{"BASE":"a","base":"b","x":1}]}})", 0, {"a"}},
-        config_case{R"({"__watch":{"processes":[{"base":"a"}]}} trailing)", 0, {"a"}},
         config_case{R"({"__watch":{"processes":[{"base":"a"},{"base":"b"},{"base":"c"},)"
                     R"({"base":"d"}]}})",
                     0,
                     {"a", "b", "c", "d"}},
         config_case{R"({"__watch":{"processes":[{"base":"/opt/x/e 1"}]}})", 0, {"/opt/x/e 1"}},
-        // Failures: the daemon must not start even the programs listed first.
-        config_case{"", -1, {}}, config_case{"not json", -1, {}},
-        config_case{R"({"__watch":{"processes":[{"base":"a"},{"name":"b"}]}})", -1, {}},
-        config_case{R"({"__watch":{"processes":[{"base":3}]}})", -1, {}},
         config_case{R"({"__watch":{"processes":["a"]}})", -1, {}},
-        config_case{R"({"__watch":{"processes":{"base":"a"}}})", -1, {}},
-        config_case{R"({"__watch":{"processes":[{"base":"a"},{"base":"b"},{"base":"c"},)"
-                    R"({"base":"d"},{"base":"e"}]}})",
-                    -1,
-                    {}}));
-
-TEST(LoadWatchConfig, MissingFileFails) {
-    scoped_temp_dir dir;
-    watch_state state{};
-    EXPECT_EQ(load_watch_config(dir.file("config").c_str(), &state), -1);
-}
+        config_case{R"({"__watch":{"processes":{"base":"a"}}})", -1, {}}));
 
 TEST(LoadWatchConfig, OverlongNameIsCutToTheSlot) {
     scoped_temp_dir dir;

@@ -68,10 +68,16 @@ INSTANTIATE_TEST_SUITE_P(
                     json_file_case{"[1,2]", true, cJSON_Array},
                     json_file_case{"42", true, cJSON_Number}));
 
-TEST(CjsonFromFileMissing, MissingFileAndDirectoryGiveNull) {
+TEST(CjsonFromFileMissing, MissingFileDirectoryAndFifoGiveNullAtOnce) {
     scoped_temp_dir dir;
-    EXPECT_EQ(cjson_from_file(dir.file("absent").c_str()), nullptr);
-    EXPECT_EQ(cjson_from_file(dir.path().c_str()), nullptr);
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
+    for (const std::string& path : {dir.file("absent"), dir.path(), dir.file("fifo")}) {
+        // Nobody ever writes to the FIFO: reading it would wait for good.
+        child_outcome outcome =
+            run_in_child([&] { return cjson_from_file(path.c_str()) == nullptr ? 0 : 1; });
+        EXPECT_TRUE(outcome.returned) << path << ": cjson_from_file hangs";
+        EXPECT_EQ(outcome.exit_code, 0) << path;
+    }
 }
 
 struct member_case {
@@ -186,13 +192,21 @@ TEST(CopyFileFd, EmptySourceEmptiesAnExistingDestinationAndKeepsItsMode) {
     EXPECT_EQ(file_mode(dir.file("dst")), 0644u);
 }
 
-TEST(CopyFileFd, MissingSourceReportsAndLeavesDestinationAlone) {
+TEST(CopyFileFd, SourceThatIsNoRegularFileIsRefusedAndDestinationLeftAlone) {
     scoped_temp_dir dir;
+    ASSERT_EQ(mkdir(dir.file("directory").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
     write_file(dir.file("dst"), "keep me");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(copy_file_fd(dir.file("absent").c_str(), dir.file("dst").c_str()), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Failed to read or write, in, -1, out, -1\n");
-    EXPECT_EQ(read_file(dir.file("dst")), "keep me");
+    for (const char* source : {"absent", "directory", "fifo"}) {
+        child_outcome outcome = run_in_child([&] {
+            return copy_file_fd(dir.file(source).c_str(), dir.file("dst").c_str()) == -1 ? 0 : 1;
+        });
+        ASSERT_TRUE(outcome.returned) << source << ": copy_file_fd hangs";
+        EXPECT_EQ(outcome.exit_code, 0) << source;
+        EXPECT_EQ(outcome.output, "Failed to read or write, in, -1, out, -1\n") << source;
+        EXPECT_EQ(read_file(dir.file("dst")), "keep me") << source;
+        EXPECT_FALSE(file_exists(dir.file("dst.tmp"))) << source;
+    }
 }
 
 TEST(CopyFileFd, UnwritableDestinationReportsTheOpenSource) {

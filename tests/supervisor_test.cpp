@@ -49,21 +49,6 @@ INSTANTIATE_TEST_SUITE_P(
                     // Neither an exit, a signal nor a stop: the code is left alone.
                     status_case{0x0101, false, 0, 0}));
 
-TEST(WaitStatus, AgreesWithTheSystemMacros) {
-    for (int code : {0, 1, 3, 129, 130, 160, 255}) {
-        child_end end{};
-        ASSERT_TRUE(decode_wait_status(W_EXITCODE(code, 0), &end));
-        EXPECT_EQ(end.code, WEXITSTATUS(W_EXITCODE(code, 0)));
-        EXPECT_EQ(end.exited_normally, 1);
-    }
-    for (int sig : {1, 9, 11, 15, 31, 64}) {
-        child_end end{};
-        ASSERT_TRUE(decode_wait_status(W_EXITCODE(0, sig), &end));
-        EXPECT_EQ(end.code, WTERMSIG(W_EXITCODE(0, sig)));
-        EXPECT_EQ(end.exited_normally, 0);
-    }
-}
-
 TEST(ExitCodeProtocol, ReservedCodesEndTheCycleOthersRestartTheChild) {
     const struct {
         int32_t code;
@@ -207,12 +192,6 @@ TEST(RunPath, TooLongIsRefused) {
     char run_path[PATH_CAPACITY];
     const std::string long_name(PATH_CAPACITY - 8, 'w');
     EXPECT_EQ(format_run_path(long_name.c_str(), run_path), -1);
-}
-
-TEST(ExtractCommand, IsTheToolInTheDaemonsDirectory) {
-    char command[EXTRACT_COMMAND_CAPACITY];
-    ASSERT_GE(format_extract_command(command), 0);
-    EXPECT_STREQ(command, "./m01_load tar -zxf /tmp/.uci//ttupgrade.tgz -C /data/");
 }
 
 TEST(ExtractCommand, OnlyExitStatusZeroIsSuccess) {
