@@ -17,6 +17,7 @@
 #include <functional>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 
 extern char** environ;
 
@@ -45,7 +46,7 @@ std::string link_text(const std::string& path) {
 
 // The environment of the sandbox: ours, without a stale PWD or time settings.
 std::vector<std::string> sandbox_environment(const launch_options& options,
-                                             const std::string& dir) {
+                                             const std::string& bin_dir) {
     std::vector<std::string> env;
     std::string path_value = "/usr/sbin:/usr/bin:/sbin:/bin";
     for (char** e = environ; *e != nullptr; ++e) {
@@ -60,7 +61,7 @@ std::vector<std::string> sandbox_environment(const launch_options& options,
             continue;
         env.push_back(entry);
     }
-    env.push_back("PATH=" + (options.by_bare_name ? dir + ":" : std::string()) + path_value);
+    env.push_back("PATH=" + (options.by_bare_name ? bin_dir + ":" : std::string()) + path_value);
     return env;
 }
 
@@ -68,7 +69,14 @@ std::vector<std::string> sandbox_environment(const launch_options& options,
 // through /dev/shm under the name of the first process that loads it: the daemon, inside
 // the sandbox, with the sandbox's private /dev/shm.
 std::string fake_time_assignments(const launch_options& options) {
-    return "LD_PRELOAD=" + shell_quote(WATCHD_E2E_FAKETIME) +
+    std::string preload = WATCHD_E2E_FAKETIME;
+    for (const std::string& library : options.preload)
+        preload += ":" + library;
+    std::string assignments;
+    for (const std::string& setting : options.environment)
+        assignments += setting.substr(0, setting.find('=') + 1) +
+                       shell_quote(setting.substr(setting.find('=') + 1)) + " ";
+    return assignments + "LD_PRELOAD=" + shell_quote(preload) +
            " FAKETIME=" + shell_quote("+0 x" + std::to_string(options.speed)) +
            // An ASan daemon must accept libfaketime ahead of its runtime.
            " ASAN_OPTIONS=verify_asan_link_order=0";
@@ -236,10 +244,10 @@ std::string leave_package_and_exit(const std::string& package_file, int code) {
 daemon_dir::daemon_dir(const std::string& program_name) : program_name_(program_name) {
     fs::create_directories(WATCHD_E2E_WORK_DIR);
     std::string pattern = std::string(WATCHD_E2E_WORK_DIR) + "/" + current_test_name() + "-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        ADD_FAILURE() << "cannot create a daemon directory: " << strerror(errno);
-        return;
-    }
+    // No directory, no test: an empty path would put the fakes at the root of the host.
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("cannot create a daemon directory: " +
+                                 std::string(strerror(errno)));
     // The daemon and its children report physical paths.
     path_ = fs::canonical(pattern).string();
     fs::copy_file(WATCHD_E2E_DAEMON, file(program_name_));
@@ -247,8 +255,6 @@ daemon_dir::daemon_dir(const std::string& program_name) : program_name_(program_
 }
 
 daemon_dir::~daemon_dir() {
-    if (path_.empty())
-        return;
     std::error_code ignored;
     fs::remove_all(path_, ignored);
 }
@@ -321,14 +327,18 @@ sandboxed_daemon::sandboxed_daemon(const daemon_dir& dir, launch_options options
                    "\n} || { echo 'e2e sandbox setup failed' >&2; exit 95; }\n") +
         fake_time_assignments(options) + " " + options.wrapper + " \"$0\" \"$@\"\necho $? > " +
         STATUS_PREFIX + token_ + "\nread end <&3\n";
+    if (options.by_bare_name) {
+        fs::create_directory(dir.bin_dir());
+        fs::rename(dir.file(dir.program_name()), dir.bin_dir() + "/" + dir.program_name());
+    }
     const std::string argv0 =
         options.by_bare_name ? dir.program_name() : dir.file(dir.program_name());
     std::vector<std::string> argv = {"/bin/sh", WATCHD_E2E_SANDBOX, "/bin/sh", "-c", prelude,
                                      argv0};
     argv.insert(argv.end(), options.args.begin(), options.args.end());
     const std::string cwd = options.by_bare_name ? dir.path() : "/";
-    sandbox_ = scoped_child(spawn(argv, sandbox_environment(options, dir.path()), out_write.get(),
-                                  go_read.get(), cwd.c_str(), options.open_files));
+    sandbox_ = scoped_child(spawn(argv, sandbox_environment(options, dir.bin_dir()),
+                                  out_write.get(), go_read.get(), cwd.c_str(), options.open_files));
     if (sandbox_.pid() < 0) {
         ADD_FAILURE() << "fork: " << strerror(errno);
         return;

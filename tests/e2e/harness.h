@@ -126,6 +126,8 @@ class daemon_dir {
     const std::string& program_name() const { return program_name_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
     std::string run_file_inside() const { return "/tmp/.uci/" + program_name_ + ".run"; }
+    // Where a daemon started by bare name is found: a directory of its own.
+    std::string bin_dir() const { return file("bin"); }
 
     void write_config(const std::string& json) const;
     // Writes a fake program named name into the daemon directory.
@@ -143,12 +145,16 @@ class daemon_dir {
 // ---- the sandboxed daemon ------------------------------------------------------------------
 
 struct launch_options {
-    bool by_bare_name = false;  // argv[0] "watchd" found through PATH, started in the daemon dir
+    // argv[0] "watchd", found through PATH in the bin directory of the daemon dir, started
+    // with the daemon dir (config and fakes) as working directory.
+    bool by_bare_name = false;
     std::vector<std::string> args;
     int speed = 100;          // libfaketime's x factor
     rlim_t open_files = 0;    // RLIMIT_NOFILE for the daemon; 0 keeps the inherited one
     std::string setup_shell;  // commands run inside the sandbox just before the daemon starts
     std::string wrapper;      // shell words that start the daemon, e.g. to change a disposition
+    std::vector<std::string> preload;      // libraries preloaded into the daemon after libfaketime
+    std::vector<std::string> environment;  // NAME=value, for the daemon only
 };
 
 struct command_result {

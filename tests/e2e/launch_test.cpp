@@ -166,5 +166,24 @@ TEST_F(e2e_test, children_end_when_the_daemon_is_killed) {
     EXPECT_TRUE(d.wait_for_exit(5s));
 }
 
+TEST_F(e2e_test, child_whose_daemon_died_before_its_prctl_never_runs_the_program) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    dir.add_fake("eng", {sleep_forever()});
+    launch_options options;
+    options.preload = {WATCHD_E2E_PARENT_DIES};
+    sandboxed_daemon d(dir, options);
+    ASSERT_TRUE(d.ready());
+    d.go();
+    ASSERT_TRUE(d.wait_for_exit(10s)) << d.output();
+    EXPECT_EQ(*d.exit_status(), 128 + SIGKILL) << "the preloaded prctl kills the daemon";
+    // The forked child carries the daemon's name until it runs the program or ends.
+    EXPECT_TRUE(wait_until([&] { return d.host_pids("watchd").empty(); }, 10s))
+        << "the orphaned child hangs";
+
+    EXPECT_TRUE(d.host_pids("eng").empty()) << "the orphaned child runs the program unwatched";
+    EXPECT_TRUE(dir.starts().empty());
+}
+
 }  // namespace
 }  // namespace watchd_e2e

@@ -34,13 +34,18 @@ TEST_F(e2e_test, started_by_bare_name_keeps_the_inherited_directory) {
     dir.write_config(ONE_ENGINE);
     dir.add_fake("eng", {sleep_forever()});
     launch_options options;
-    options.by_bare_name = true;  // found through PATH, run from the daemon directory
+    // Found through PATH in a bin directory of its own, started from the directory that
+    // holds the config and the fakes.
+    options.by_bare_name = true;
     sandboxed_daemon d(dir, options);
     ASSERT_TRUE(d.ready());
+    ASSERT_FALSE(path_exists(dir.file("watchd")));
+    ASSERT_TRUE(path_exists(dir.bin_dir() + "/watchd"));
     d.go();
     ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.output();
 
     EXPECT_EQ(dir.starts()[0].cwd, dir.path());
+    EXPECT_EQ(dir.starts()[0].command, "eng");
     EXPECT_EQ(d.run_file(), dir.path() + "\n");
 }
 
@@ -150,9 +155,53 @@ TEST_F(e2e_test, children_are_reaped_when_the_daemon_inherits_sigchld_ignored) {
     EXPECT_EQ(d.output(), "Will restart normal prog after 10 secs\n");
 }
 
+struct stream_case {
+    const char* label;
+    const char* closed;    // the standard streams the daemon starts without
+    const char* messages;  // what reaches the pipe of standard output and error
+};
+
+void PrintTo(const stream_case& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class closed_standard_stream : public e2e_param_test<stream_case> {};
+
+TEST_P(closed_standard_stream, never_becomes_the_run_file) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    dir.add_fake("eng", {exit_with(3), exit_with(3), sleep_forever()});
+    launch_options options;
+    options.preload = {WATCHD_E2E_CLOSED_STREAMS};
+    options.environment = {std::string("WATCHD_E2E_CLOSED_STREAMS=") + GetParam().closed};
+    sandboxed_daemon d(dir, options);
+    ASSERT_TRUE(d.ready());
+    d.go();
+    // Each exit line is written before the restart that follows it.
+    ASSERT_TRUE(d.wait_for_starts(3, 10s)) << d.output();
+
+    const std::string run_file = d.run_file();
+    auto lines = split_lines(run_file);
+    ASSERT_EQ(lines.size(), 3u) << run_file;
+    EXPECT_EQ(run_file.back(), '\n');
+    EXPECT_EQ(lines[0], dir.path());
+    for (size_t i = 1; i < lines.size(); ++i) {
+        EXPECT_TRUE(seconds_between(lines[i], lines[i]).has_value()) << lines[i];
+        EXPECT_EQ(lines[i].substr(lines[i].find(": ")), ": eng exited normally with code(3)");
+    }
+    EXPECT_EQ(d.output(), GetParam().messages);
+}
+
+INSTANTIATE_TEST_SUITE_P(e2e, closed_standard_stream,
+                         ::testing::Values(stream_case{"stdin_closed", "0",
+                                                       "Will restart normal prog after 10 secs\n"
+                                                       "Will restart normal prog after 10 secs\n"},
+                                           stream_case{"stdout_closed", "1", ""}));
+
 struct config_case {
     const char* label;
     std::optional<std::string> config;  // nothing: no config file at all
+    bool fifo = false;                  // config is a FIFO that nobody writes to
 };
 
 void PrintTo(const config_case& c, std::ostream* os) {
@@ -165,6 +214,9 @@ TEST_P(bad_config, fails_to_init_and_exits_with_status_0) {
     daemon_dir dir;
     if (GetParam().config)
         dir.write_config(*GetParam().config);
+    if (GetParam().fifo) {
+        ASSERT_EQ(mkfifo(dir.file("config").c_str(), 0644), 0);
+    }
     dir.add_fake("eng", {sleep_forever()});
     dir.add_fake("kelvra-dpi-inner", {sleep_forever()});
     sandboxed_daemon d(dir);
@@ -181,8 +233,9 @@ TEST_P(bad_config, fails_to_init_and_exits_with_status_0) {
 INSTANTIATE_TEST_SUITE_P(
     e2e, bad_config,
     ::testing::Values(
-        config_case{"missing", std::nullopt}, config_case{"empty", ""},
-        config_case{"blank", " \n\t"}, config_case{"not_json", "processes: eng"},
+        config_case{"missing", std::nullopt}, config_case{"fifo", std::nullopt, true},
+        config_case{"empty", ""}, config_case{"blank", " \n\t"},
+        config_case{"not_json", "processes: eng"},
         config_case{"second_without_base",
                     R"({"__watch":{"processes":[{"base":"eng"},{"name":"eng"}]}})"},
         config_case{"base_a_number", R"({"__watch":{"processes":[{"base":12}]}})"},
