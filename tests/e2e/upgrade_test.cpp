@@ -3,10 +3,15 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include "harness.h"
 
 namespace watchd_e2e {
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr const char* ONE_ENGINE = R"({"__watch":{"processes":[{"base":"eng"}]}})";
 constexpr const char* PLUGIN_OPTIONS = " -T /tmp/.uci/ -D /data/ -O brelvant_odm";
@@ -38,6 +43,16 @@ struct install_case {
 
 void PrintTo(const install_case& c, std::ostream* os) {
     *os << c.label;
+}
+
+// The names in a directory, sorted.
+std::vector<std::string> entries_of(const std::string& path) {
+    std::vector<std::string> names;
+    std::error_code ignored;
+    for (const auto& entry : fs::directory_iterator(path, ignored))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 // Distinct bytes for each package, zero bytes and high bytes included.
@@ -100,8 +115,8 @@ TEST_P(installation, leaves_the_expected_record_and_files) {
     if (c.kind != package::archive)
         d.plant_fake("/data/eng", "data-eng", {sleep_forever()});
     d.go();
+    // The last start is forked after the installation, the record and every message.
     ASSERT_TRUE(d.wait_for_starts(c.codes.size() + 1, 10s)) << d.output();
-    std::this_thread::sleep_for(50ms);
 
     const std::string record_path = d.inside("/data/.bootchk");
     if (c.expected_record) {
@@ -124,6 +139,34 @@ TEST_P(installation, leaves_the_expected_record_and_files) {
         EXPECT_EQ(read_file(dir.file("m01_load.log")), std::string(EXTRACT_COMMAND) + "\n");
     }
     EXPECT_EQ(dir.starts().back().command, c.last_command);
+    if (!c.blocker.empty()) {
+        // A failed replacement leaves no temporary file behind, nor anything in the way.
+        std::vector<std::string> expected = {"eng", fs::path(c.blocker).filename().string()};
+        if (c.expected_record)
+            expected.push_back(".bootchk");
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(entries_of(d.inside("/data")), expected);
+        EXPECT_TRUE(entries_of(d.inside(c.blocker)).empty());
+    }
+}
+
+TEST_F(e2e_test, extraction_tool_output_comes_between_the_daemons_messages) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    write_file(dir.file("pkg"), package_bytes(0));
+    // A restart message first, so that one held back in a buffer would come out of order.
+    dir.add_fake("eng", {exit_with(0), leave_package_and_exit("pkg", 130), sleep_forever()});
+    write_file(dir.file("m01_load"), "#!/bin/sh\necho 'm01_load: not an archive'\nexit 1\n", 0755);
+    sandboxed_daemon d(dir);
+    ASSERT_TRUE(d.ready());
+    d.go();
+    ASSERT_TRUE(d.wait_for_starts(3, 10s)) << d.output();
+
+    EXPECT_EQ(d.output(),
+              "Will restart normal prog after 10 secs\n"
+              "m01_load: not an archive\n"
+              "failed to install upgrade(130)\n");
+    EXPECT_EQ(dir.starts().back().command, "eng -r 130");
 }
 
 const std::string NEW_PLUGIN_RECORD = R"({"version":"3.9.08.2","plugindata":1})";
