@@ -3,7 +3,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,23 +16,22 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
 namespace watchd_test {
 
 // A fresh directory under the system's temporary directory, removed with its content when
-// the test ends, whatever its outcome. When none can be made the tests end there, failed:
-// an empty path would put their files at the root of the host.
+// the test ends, whatever its outcome. When none can be made the test ends there, failed:
+// an empty path would put its files at the root of the host.
 class scoped_temp_dir {
   public:
     scoped_temp_dir() {
         std::string pattern = std::filesystem::temp_directory_path().string() + "/watchd-XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr) {
-            // No exceptions in this build: end here, loudly.
-            ADD_FAILURE() << "cannot create a temporary directory: " << strerror(errno);
-            abort();
-        }
+        if (mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("cannot create a temporary directory: " +
+                                     std::string(strerror(errno)));
         path_ = pattern;
     }
     ~scoped_temp_dir() {
