@@ -57,4 +57,44 @@ TEST(CloseInheritedFds, KeepsTheStandardStreamsOnly) {
     EXPECT_EQ(close_in_child(1024), 0);
 }
 
+// Each fallback on its own, as a system without close_range or without /proc would run it:
+// descriptors below first stay open, every one from first up is closed.
+TEST(CloseInheritedFds, EveryStrategyClosesFromFirstUp) {
+    const struct {
+        const char* name;
+        bool (*close_from)(int first);
+    } strategies[] = {
+        {"close_range", close_with_close_range},
+        {"/proc/self/fd", close_listed_fds},
+        {"loop to the limit",
+         [](int first) {
+             close_up_to_limit(first);
+             return true;
+         }},
+    };
+    for (const auto& strategy : strategies) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int kept = open("/dev/null", O_RDONLY);
+            int first = dup2(kept, 40);
+            int above = dup2(kept, 41);
+            int top = dup2(kept, static_cast<int>(sysconf(_SC_OPEN_MAX)) - 1);
+            if (kept < 3 || kept >= 40 || first < 0 || above < 0 || top < 0)
+                _exit(10);
+            if (!strategy.close_from(40))
+                _exit(11);
+            if (fcntl(kept, F_GETFD) < 0 || fcntl(2, F_GETFD) < 0)
+                _exit(12);
+            bool all_closed =
+                fcntl(40, F_GETFD) < 0 && fcntl(41, F_GETFD) < 0 && fcntl(top, F_GETFD) < 0;
+            _exit(all_closed ? 0 : 13);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status)) << strategy.name;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << strategy.name;
+    }
+}
+
 }  // namespace

@@ -21,6 +21,8 @@ constexpr int FIRST_INHERITED_FD = 3;
 constexpr const char* OWN_FD_DIR = "/proc/self/fd";
 constexpr const char* NULL_DEVICE = "/dev/null";
 
+}  // namespace
+
 // close_range() is number 436 in the table every architecture shares since Linux 5.1; MIPS
 // counts from its ABI's base. Toolchains with older kernel headers do not name it.
 #if !defined(SYS_close_range) && defined(__mips__) && defined(__NR_Linux)
@@ -59,8 +61,6 @@ void close_up_to_limit(int first) {
     for (long fd = first; fd < limit; ++fd)
         close(static_cast<int>(fd));
 }
-
-}  // namespace
 
 void close_inherited_fds(int first) {
     if (first <= 0)

@@ -16,6 +16,12 @@ void close_inherited_fds(int first);
 // messages; as stdin, descriptor 0, it would count as no run file).
 void open_missing_standard_streams();
 
+// The three ways close_inherited_fds tries in turn. The first two return false when the
+// system does not offer them (no close_range, no /proc).
+bool close_with_close_range(int first);
+bool close_listed_fds(int first);
+void close_up_to_limit(int first);
+
 // The run file's path: the runtime directory, the base name of argv0, ".run". 0 or -1 when
 // it does not fit.
 [[nodiscard]] int format_run_path(const char* argv0, char (&run_path)[PATH_CAPACITY]);
