@@ -13,6 +13,8 @@
 
 #include <memory>
 
+#include "files/unique_fd.h"
+
 namespace m01_load {
 namespace {
 
@@ -51,27 +53,9 @@ void report(const char* subject, const char* problem) {
     fprintf(stderr, "%s: tar: %s: %s\n", TOOL_NAME, subject, problem);
 }
 
-// Owner of the archive's descriptor; both passes read through it.
-class archive_file {
-  public:
-    explicit archive_file(int fd) : fd_(fd) {}
-    ~archive_file() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    archive_file(const archive_file&) = delete;
-    archive_file& operator=(const archive_file&) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-  private:
-    int fd_;
-};
-
 // Refuses (reported) an archive that is not a regular file: a FIFO or a device could
 // hold the tool, and the daemon that waits for it, forever.
-int check_regular_file(const char* path, const archive_file& file) {
+int check_regular_file(const char* path, const watchd::unique_fd& file) {
     struct stat st;
     if (fstat(file.get(), &st) != 0) {
         report(path, strerror(errno));
@@ -86,7 +70,7 @@ int check_regular_file(const char* path, const archive_file& file) {
 
 // A reader over file from its start; null (reported) when the data does not start like a
 // tar archive.
-read_archive_ptr open_archive(const tar_request& request, const archive_file& file) {
+read_archive_ptr open_archive(const tar_request& request, const watchd::unique_fd& file) {
     read_archive_ptr reader(archive_read_new());
     if (!reader || lseek(file.get(), 0, SEEK_SET) != 0) {
         report(request.archive, strerror(reader ? errno : ENOMEM));
@@ -106,7 +90,8 @@ read_archive_ptr open_archive(const tar_request& request, const archive_file& fi
 
 // Reads every header and all data to the end, adding up in *file_bytes the sizes of the
 // regular files. 0 when the archive is whole and readable.
-int verify_archive(const tar_request& request, const archive_file& file, uint64_t* file_bytes) {
+int verify_archive(const tar_request& request, const watchd::unique_fd& file,
+                   uint64_t* file_bytes) {
     read_archive_ptr reader = open_archive(request, file);
     if (!reader)
         return 1;
@@ -221,7 +206,7 @@ int extract_archive(const tar_request& request) {
     // Opened before the change of directory, so a relative archive path keeps its meaning.
     // O_NONBLOCK: opening a FIFO would otherwise wait for a writer before the check below can
     // refuse it. Reads of a regular file ignore the flag.
-    archive_file file(open(request.archive, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    watchd::unique_fd file(open(request.archive, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!file.valid()) {
         fprintf(stderr, "%s: tar: cannot open %s: %s\n", TOOL_NAME, request.archive,
                 strerror(errno));
