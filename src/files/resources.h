@@ -1,11 +1,10 @@
-// Owning handles for the daemon's resources: descriptors, stdio streams, cJSON trees,
-// malloc'd buffers and directory streams. Every module that acquires one of these holds it
+// Owning handles for the daemon's resources: descriptors, cJSON trees, malloc'd buffers
+// and directory streams. Every module that acquires one of these holds it
 // through a type from here, so that no early return can leak it.
 #pragma once
 
 #include <cjson/cJSON.h>
 #include <dirent.h>
-#include <stdio.h>
 #include <stdlib.h>
 
 #include <memory>
@@ -18,11 +17,6 @@ struct json_deleter {
     void operator()(cJSON* item) const { cJSON_Delete(item); }
 };
 using json_ptr = std::unique_ptr<cJSON, json_deleter>;
-
-struct file_closer {
-    void operator()(FILE* stream) const { fclose(stream); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
 
 struct dir_closer {
     void operator()(DIR* dir) const { closedir(dir); }
