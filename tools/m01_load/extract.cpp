@@ -14,11 +14,10 @@
 #include <memory>
 
 #include "files/unique_fd.h"
+#include "package_stream.h"
 
 namespace m01_load {
 namespace {
-
-constexpr size_t READ_BLOCK_SIZE = 64 * 1024;
 
 // Entries may not leave the directory: no absolute names, no `..`, no path through a
 // symbolic link (also one made by this archive), no hard link to a target outside. An
@@ -68,31 +67,35 @@ int check_regular_file(const char* path, const watchd::unique_fd& file) {
     return 0;
 }
 
-// A reader over file from its start; null (reported) when the data does not start like a
-// tar archive.
-read_archive_ptr open_archive(const tar_request& request, const watchd::unique_fd& file) {
+// A tar reader over stream; null (reported) when the data does not start like a tar archive.
+read_archive_ptr open_archive(const char* archive_path, package_stream& stream) {
     read_archive_ptr reader(archive_read_new());
-    if (!reader || lseek(file.get(), 0, SEEK_SET) != 0) {
-        report(request.archive, strerror(reader ? errno : ENOMEM));
+    if (!reader) {
+        report(archive_path, strerror(ENOMEM));
         return nullptr;
     }
     archive_read_support_format_tar(reader.get());
-    if (request.gzip)
-        archive_read_support_filter_gzip(reader.get());
-    else
+    if (!stream.gzip())
         archive_read_support_filter_all(reader.get());
-    if (archive_read_open_fd(reader.get(), file.get(), READ_BLOCK_SIZE) != ARCHIVE_OK) {
-        report(request.archive, error_text(reader.get()));
+    if (stream.open(reader.get()) != ARCHIVE_OK) {
+        report(archive_path,
+               stream.problem() != nullptr ? stream.problem() : error_text(reader.get()));
         return nullptr;
     }
     return reader;
 }
 
-// Reads every header and all data to the end, adding up in *file_bytes the sizes of the
-// regular files. 0 when the archive is whole and readable.
+// Reports a failure of the package itself, in the stream or in the tar data.
+void report_package(const char* archive_path, archive* reader, const package_stream& stream) {
+    report(archive_path, stream.problem() != nullptr ? stream.problem() : error_text(reader));
+}
+
+// Reads every header and all data to the end of the file, adding up in *file_bytes the sizes
+// of the regular files. 0 when the package is whole and readable.
 int verify_archive(const tar_request& request, const watchd::unique_fd& file,
                    uint64_t* file_bytes) {
-    read_archive_ptr reader = open_archive(request, file);
+    package_stream stream(file.get(), request.gzip);
+    read_archive_ptr reader = open_archive(request.archive, stream);
     if (!reader)
         return 1;
     *file_bytes = 0;
@@ -100,14 +103,19 @@ int verify_archive(const tar_request& request, const watchd::unique_fd& file,
     for (;;) {
         int r = archive_read_next_header(reader.get(), &entry);
         if (r == ARCHIVE_EOF)
-            return 0;
+            break;
         if (r < ARCHIVE_WARN || archive_read_data_skip(reader.get()) < ARCHIVE_WARN) {
-            report(request.archive, error_text(reader.get()));
+            report_package(request.archive, reader.get(), stream);
             return 1;
         }
         if (archive_entry_filetype(entry) == AE_IFREG && archive_entry_size(entry) > 0)
             *file_bytes += static_cast<uint64_t>(archive_entry_size(entry));
     }
+    if (stream.finish() != 0) {
+        report_package(request.archive, reader.get(), stream);
+        return 1;
+    }
+    return 0;
 }
 
 // Refuses an extraction whose files cannot fit: a write that fails half-way would leave a
@@ -217,7 +225,8 @@ int extract_archive(const tar_request& request) {
     uint64_t file_bytes = 0;
     if (verify_archive(request, file, &file_bytes) != 0)
         return 1;
-    read_archive_ptr reader = open_archive(request, file);
+    package_stream stream(file.get(), request.gzip);
+    read_archive_ptr reader = open_archive(request.archive, stream);
     if (!reader)
         return 1;
     // libarchive resolves entry names against the working directory, and its secure checks

@@ -452,6 +452,12 @@ TEST_F(ExtractTest, BadArchiveOrDirectoryFailsWithOneLineAndChangesNothing) {
         {file_entry("first", "new\n"), file_entry("big", noise, 0755), file_entry("last", "x")}));
     const std::string whole = read_file(package());
     const std::string before = snapshot(dir());
+    // The gzip trailer holds the data's CRC and then its length, 4 bytes each.
+    auto flipped = [&whole](size_t at) {
+        std::string bytes = whole;
+        bytes[at] = static_cast<char>(bytes[at] ^ 0x10);
+        return bytes;
+    };
 
     enum class source { bytes, gzip_of_garbage, fifo, none };
     struct failure_case {
@@ -466,6 +472,10 @@ TEST_F(ExtractTest, BadArchiveOrDirectoryFailsWithOneLineAndChangesNothing) {
         {"truncated", source::bytes, whole.substr(0, whole.size() / 2), dir(), "pkg.tgz"},
         {"cut at the end", source::bytes, whole.substr(0, whole.size() - 20), dir(), "pkg.tgz"},
         {"corrupt", source::bytes, std::string(4096, 'Z'), dir(), "pkg.tgz"},
+        {"flipped byte", source::bytes, flipped(whole.size() / 2), dir(), "pkg.tgz"},
+        {"bad CRC", source::bytes, flipped(whole.size() - 8), dir(), "pkg.tgz"},
+        {"bad length", source::bytes, flipped(whole.size() - 4), dir(), "pkg.tgz"},
+        {"trailing garbage", source::bytes, whole + "garbage", dir(), "pkg.tgz"},
         {"gzip of garbage", source::gzip_of_garbage, "", dir(), "pkg.tgz"},
         // A FIFO with no writer: a blocking open would never return.
         {"FIFO", source::fifo, "", dir(), "pkg.tgz"},

@@ -1,0 +1,54 @@
+// The bytes of a package for the tar reader: a gzip-compressed file is inflated here with
+// every check the gzip format offers (each member's header, data CRC and length), and nothing
+// but further members may follow the first. libarchive's own gzip reader skips the trailer, so
+// a corrupt package would pass it. extract.cpp opens one stream per pass over the package.
+#pragma once
+
+#include <archive.h>
+#include <sys/types.h>
+#include <zlib.h>
+
+namespace m01_load {
+
+class package_stream {
+  public:
+    // Reads the open file fd (not owned) from its start; inflates it when gzip is set or the
+    // file starts like gzip data.
+    package_stream(int fd, bool gzip);
+    ~package_stream();
+    package_stream(const package_stream&) = delete;
+    package_stream& operator=(const package_stream&) = delete;
+
+    bool gzip() const { return gzip_; }
+    // Attaches reader to this stream (archive_read_open's result).
+    int open(archive* reader);
+    // Reads on to the end of the file, past what the tar reader needed, so that every
+    // member's trailer is checked. 0 when the whole file is sound.
+    [[nodiscard]] int finish();
+    // Why the stream failed, or null when it did not (or the tar reader failed on its own).
+    const char* problem() const { return problem_; }
+
+  private:
+    static constexpr size_t BLOCK_SIZE = 64 * 1024;
+
+    static la_ssize_t read_callback(archive*, void* self, const void** block);
+    // Bytes of the next block (0 at the end of the data, -1 on failure).
+    ssize_t next_block(const void** block);
+    ssize_t inflate_block();
+    int fill_input();
+    ssize_t fail(const char* problem);
+
+    int fd_;
+    off_t offset_ = 0;
+    bool gzip_;
+    bool input_end_ = false;
+    bool member_done_ = true;  // between members: the next byte starts one, or the file ends
+    bool started_ = false;     // a member has begun
+    bool zlib_ready_ = false;
+    const char* problem_ = nullptr;
+    z_stream zlib_{};
+    unsigned char input_[BLOCK_SIZE];
+    unsigned char output_[BLOCK_SIZE];
+};
+
+}  // namespace m01_load
