@@ -4,6 +4,7 @@
 #include <archive_entry.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -15,18 +16,25 @@
 
 #include "files/unique_fd.h"
 #include "package_stream.h"
+#include "staging.h"
 
 namespace m01_load {
 namespace {
 
-// Entries may not leave the directory: no absolute names, no `..`, no path through a
-// symbolic link (also one made by this archive), no hard link to a target outside. An
-// existing file is replaced by renaming a temporary file over it, so a program running from
-// the directory is never written into.
+// libarchive writes into the staging directory, where entries may not leave it: no absolute
+// names, no `..`, no path through a symbolic link made by the package, no hard link to a
+// target outside. entry_problem checks the target directory's side.
 constexpr int EXTRACT_FLAGS = ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM |
-                              ARCHIVE_EXTRACT_SAFE_WRITES | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                              ARCHIVE_EXTRACT_SECURE_SYMLINKS |
+                              ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
                               ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS;
+
+// Why an entry is refused; every refused entry is named with one of these.
+constexpr const char* ABSOLUTE_NAME = "absolute name refused";
+constexpr const char* DOTDOT_NAME = "name with '..' refused";
+constexpr const char* RESERVED_NAME = "name reserved for the staging directory";
+constexpr const char* THROUGH_SYMLINK = "would be written through a symbolic link";
+constexpr const char* REPLACES_DIRECTORY = "would replace a directory";
+constexpr const char* REPLACES_FILE = "would replace a file with a directory";
 
 struct read_archive_deleter {
     void operator()(archive* handle) const { archive_read_free(handle); }
@@ -156,9 +164,76 @@ int copy_entry_data(archive* reader, archive* writer, archive_entry* entry) {
     }
 }
 
-// Writes one entry. Returns ARCHIVE_OK, ARCHIVE_FAILED for an entry that was refused (the
-// extraction goes on), or ARCHIVE_FATAL to stop.
-int extract_entry(archive* reader, archive* writer, archive_entry* entry) {
+// Checks one component of an entry's name and, while the name exists in the target
+// directory, what that component is there. last: the name's final component.
+const char* component_problem(char* path, char* start, char* end, bool is_dir, int dir_fd,
+                              bool* in_target) {
+    size_t length = static_cast<size_t>(end - start);
+    if (length == 2 && start[0] == '.' && start[1] == '.')
+        return DOTDOT_NAME;
+    if (start == path && length == strlen(STAGING_NAME) && memcmp(start, STAGING_NAME, length) == 0)
+        return RESERVED_NAME;
+    if (!*in_target)
+        return nullptr;
+    const char saved = *end;
+    *end = '\0';
+    struct stat st;
+    int r = fstatat(dir_fd, path, &st, AT_SYMLINK_NOFOLLOW);
+    *end = saved;
+    if (r != 0) {
+        *in_target = false;
+        return errno == ENOENT ? nullptr : strerror(errno);
+    }
+    if (saved != '\0') {
+        if (S_ISLNK(st.st_mode))
+            return THROUGH_SYMLINK;
+        return S_ISDIR(st.st_mode) ? nullptr : strerror(ENOTDIR);
+    }
+    if (is_dir != S_ISDIR(st.st_mode))
+        return is_dir ? REPLACES_FILE : REPLACES_DIRECTORY;
+    return nullptr;
+}
+
+// Why an entry must not be installed, or null. The target directory's side is checked here:
+// the renames into place would otherwise write through a symbolic link there, or put a file
+// in the place of a directory.
+const char* entry_problem(archive_entry* entry, int dir_fd) {
+    const char* name = entry_name(entry);
+    if (name[0] == '/')
+        return ABSOLUTE_NAME;
+    char path[PATH_MAX];
+    size_t length = strlen(name);
+    if (length >= sizeof path)
+        return strerror(ENAMETOOLONG);
+    memcpy(path, name, length + 1);
+    while (length > 0 && path[length - 1] == '/')
+        path[--length] = '\0';
+    char* start = path;
+    while (start[0] == '.' && start[1] == '/')
+        start += 2;
+    if (start != path)
+        memmove(path, start, strlen(start) + 1);
+    const bool is_dir = archive_entry_filetype(entry) == AE_IFDIR;
+    bool in_target = true;
+    for (start = path;; ++start) {
+        char* end = strchr(start, '/');
+        if (end == nullptr)
+            end = start + strlen(start);
+        const char* problem = component_problem(path, start, end, is_dir, dir_fd, &in_target);
+        if (problem != nullptr || *end == '\0')
+            return problem;
+        start = end;
+    }
+}
+
+// Writes one entry into the staging directory. Returns ARCHIVE_OK, ARCHIVE_FAILED for an
+// entry that was refused (the others are still checked), or ARCHIVE_FATAL to stop.
+int extract_entry(archive* reader, archive* writer, archive_entry* entry, int dir_fd) {
+    const char* problem = entry_problem(entry, dir_fd);
+    if (problem != nullptr) {
+        report(entry_name(entry), problem);
+        return ARCHIVE_FAILED;
+    }
     int r = archive_write_header(writer, entry);
     if (r < ARCHIVE_WARN) {
         report(entry_name(entry), error_text(writer));
@@ -166,12 +241,8 @@ int extract_entry(archive* reader, archive* writer, archive_entry* entry) {
     }
     if (r == ARCHIVE_WARN)
         report(entry_name(entry), error_text(writer));
-    if (archive_entry_size(entry) > 0 && copy_entry_data(reader, writer, entry) != 0) {
-        // Finishing the entry would pad the partial file and rename it over the old one;
-        // abandoning the writer keeps the old file whole.
-        archive_write_fail(writer);
+    if (archive_entry_size(entry) > 0 && copy_entry_data(reader, writer, entry) != 0)
         return ARCHIVE_FATAL;
-    }
     r = archive_write_finish_entry(writer);
     if (r < ARCHIVE_WARN) {
         report(entry_name(entry), error_text(writer));
@@ -182,8 +253,15 @@ int extract_entry(archive* reader, archive* writer, archive_entry* entry) {
     return ARCHIVE_OK;
 }
 
-// Extracts every entry of an archive that verify_archive found whole.
-int extract_entries(archive* reader, archive* writer, const char* archive_path) {
+// Extracts every entry into the staging directory, the working directory, and reads the
+// package to its end. 0 when every entry was written; a refused entry is reported and the
+// rest are still checked, so that each refused one is named.
+int extract_entries(archive* reader, package_stream& stream, int dir_fd, const char* archive_path) {
+    write_archive_ptr writer(archive_write_disk_new());
+    if (!writer || archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK) {
+        report(archive_path, strerror(ENOMEM));
+        return 1;
+    }
     int status = 0;
     archive_entry* entry = nullptr;
     for (;;) {
@@ -191,21 +269,70 @@ int extract_entries(archive* reader, archive* writer, const char* archive_path) 
         if (r == ARCHIVE_EOF)
             break;
         if (r < ARCHIVE_WARN) {
-            report(archive_path, error_text(reader));
+            report_package(archive_path, reader, stream);
             return 1;
         }
-        r = extract_entry(reader, writer, entry);
+        r = extract_entry(reader, writer.get(), entry, dir_fd);
         if (r == ARCHIVE_FATAL)
             return 1;
         if (r != ARCHIVE_OK)
             status = 1;
     }
     // Directory modes and times are set last, once nothing more is written into them.
-    if (archive_write_close(writer) < ARCHIVE_WARN) {
-        report(archive_path, error_text(writer));
+    if (archive_write_close(writer.get()) < ARCHIVE_WARN) {
+        report(archive_path, error_text(writer.get()));
+        return 1;
+    }
+    if (stream.finish() != 0) {
+        report_package(archive_path, reader, stream);
         return 1;
     }
     return status;
+}
+
+// The staging directory of one run, removed (with whatever it holds) when the run ends: after
+// a failure nothing of the package stays, after success only emptied directories are left.
+class staging_dir {
+  public:
+    explicit staging_dir(int dir_fd) : dir_fd_(dir_fd) {}
+    ~staging_dir() {
+        if (fchdir(dir_fd_) == 0)
+            (void)remove_tree(STAGING_NAME);
+    }
+    staging_dir(const staging_dir&) = delete;
+    staging_dir& operator=(const staging_dir&) = delete;
+
+  private:
+    int dir_fd_;
+};
+
+// Extracts the verified package into a new staging directory, makes it durable and moves it
+// into place. 0 on success.
+int install_package(const tar_request& request, const watchd::unique_fd& file,
+                    const watchd::unique_fd& dir_fd, const char* directory) {
+    if (mkdir(STAGING_NAME, 0700) != 0) {
+        report(directory, strerror(errno));
+        return 1;
+    }
+    staging_dir staging(dir_fd.get());
+    watchd::unique_fd staging_fd(
+        open(STAGING_NAME, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!staging_fd.valid() || fchdir(staging_fd.get()) != 0) {
+        report(directory, strerror(errno));
+        return 1;
+    }
+    package_stream stream(file.get(), request.gzip);
+    read_archive_ptr reader = open_archive(request.archive, stream);
+    if (!reader || extract_entries(reader.get(), stream, dir_fd.get(), request.archive) != 0)
+        return 1;
+    int err = sync_tree();
+    if (err == 0)
+        err = merge_into(staging_fd.get(), dir_fd.get());
+    if (err != 0) {
+        report(directory, strerror(err));
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -222,28 +349,26 @@ int extract_archive(const tar_request& request) {
     }
     if (check_regular_file(request.archive, file) != 0)
         return 1;
-    uint64_t file_bytes = 0;
-    if (verify_archive(request, file, &file_bytes) != 0)
-        return 1;
-    package_stream stream(file.get(), request.gzip);
-    read_archive_ptr reader = open_archive(request.archive, stream);
-    if (!reader)
-        return 1;
     // libarchive resolves entry names against the working directory, and its secure checks
     // refuse an absolute directory prefix: so work from inside the directory.
-    if (request.directory != nullptr && chdir(request.directory) != 0) {
-        fprintf(stderr, "%s: tar: cannot change to directory %s: %s\n", TOOL_NAME,
-                request.directory, strerror(errno));
+    const char* directory = request.directory != nullptr ? request.directory : ".";
+    watchd::unique_fd dir_fd(open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir_fd.valid() || fchdir(dir_fd.get()) != 0) {
+        fprintf(stderr, "%s: tar: cannot change to directory %s: %s\n", TOOL_NAME, directory,
+                strerror(errno));
         return 1;
     }
-    if (check_free_space(request.directory != nullptr ? request.directory : ".", file_bytes) != 0)
-        return 1;
-    write_archive_ptr writer(archive_write_disk_new());
-    if (!writer || archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK) {
-        report(request.archive, strerror(ENOMEM));
+    // What an earlier run left behind when it was cut short.
+    int err = remove_tree(STAGING_NAME);
+    if (err != 0) {
+        report(STAGING_NAME, strerror(err));
         return 1;
     }
-    return extract_entries(reader.get(), writer.get(), request.archive);
+    uint64_t file_bytes = 0;
+    if (verify_archive(request, file, &file_bytes) != 0 ||
+        check_free_space(directory, file_bytes) != 0)
+        return 1;
+    return install_package(request, file, dir_fd, directory);
 }
 
 }  // namespace m01_load
