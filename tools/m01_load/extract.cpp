@@ -98,48 +98,97 @@ void report_package(const char* archive_path, archive* reader, const package_str
     report(archive_path, stream.problem() != nullptr ? stream.problem() : error_text(reader));
 }
 
-// Reads every header and all data to the end of the file, adding up in *file_bytes the sizes
-// of the regular files. 0 when the package is whole and readable.
+// What the package may take of the target's file system. Each entry counts one block, and a
+// file its data rounded up to whole blocks besides; the old files' space does not count as
+// free, since they stay until the new ones are in place.
+struct space_budget {
+    uint64_t block_size = 0;
+    uint64_t bytes_free = 0;
+    uint64_t inodes_free = 0;
+    uint64_t bytes_needed = 0;
+    uint64_t inodes_needed = 0;
+};
+
+// Counts one entry with data bytes of file data. 0 while everything counted still fits.
+int add_entry(space_budget* budget, uint64_t data) {
+    const uint64_t blocks = data / budget->block_size + (data % budget->block_size != 0) + 1;
+    uint64_t bytes = 0;
+    if (__builtin_mul_overflow(blocks, budget->block_size, &bytes) ||
+        __builtin_add_overflow(budget->bytes_needed, bytes, &budget->bytes_needed))
+        return -1;
+    ++budget->inodes_needed;
+    return budget->bytes_needed <= budget->bytes_free &&
+                   budget->inodes_needed <= budget->inodes_free
+               ? 0
+               : -1;
+}
+
+// The budget of the working directory's file system, the staging directory counted. 0, or -1
+// with errno set.
+int read_space_budget(space_budget* budget) {
+    struct statvfs fs;
+    if (statvfs(".", &fs) != 0)
+        return -1;
+    budget->block_size = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize != 0 ? fs.f_bsize : 512;
+    if (__builtin_mul_overflow(static_cast<uint64_t>(fs.f_bavail), budget->block_size,
+                               &budget->bytes_free))
+        budget->bytes_free = UINT64_MAX;
+    // A file system that counts no inodes at all sets no limit on them.
+    budget->inodes_free = fs.f_files != 0 ? fs.f_favail : UINT64_MAX;
+    return add_entry(budget, 0) == 0 ? 0 : (errno = ENOSPC, -1);
+}
+
+// The bytes an entry stores: a sparse file's data regions, not its holes.
+uint64_t entry_data_bytes(archive_entry* entry) {
+    const la_int64_t size = archive_entry_size(entry);
+    if (size <= 0)
+        return 0;
+    if (archive_entry_sparse_reset(entry) == 0)
+        return static_cast<uint64_t>(size);
+    uint64_t data = 0;
+    la_int64_t offset = 0;
+    la_int64_t length = 0;
+    while (archive_entry_sparse_next(entry, &offset, &length) == ARCHIVE_OK)
+        if (length > 0 && __builtin_add_overflow(data, static_cast<uint64_t>(length), &data))
+            return UINT64_MAX;
+    return data;
+}
+
+// Reads every header and all data to the end of the file, counting each entry against the
+// budget as soon as its header is read: a package that cannot fit is refused before the rest
+// is inflated. 0 when the package is whole and fits.
 int verify_archive(const tar_request& request, const watchd::unique_fd& file,
-                   uint64_t* file_bytes) {
+                   const char* directory) {
+    space_budget budget;
+    if (read_space_budget(&budget) != 0) {
+        report(directory, strerror(errno));
+        return 1;
+    }
     package_stream stream(file.get(), request.gzip);
     read_archive_ptr reader = open_archive(request.archive, stream);
     if (!reader)
         return 1;
-    *file_bytes = 0;
     archive_entry* entry = nullptr;
     for (;;) {
         int r = archive_read_next_header(reader.get(), &entry);
         if (r == ARCHIVE_EOF)
             break;
+        if (r >= ARCHIVE_WARN && add_entry(&budget, entry_data_bytes(entry)) != 0) {
+            fprintf(stderr, "%s: tar: %s: %s (%llu bytes, %llu inodes available)\n", TOOL_NAME,
+                    directory, strerror(ENOSPC), static_cast<unsigned long long>(budget.bytes_free),
+                    static_cast<unsigned long long>(budget.inodes_free));
+            return 1;
+        }
         if (r < ARCHIVE_WARN || archive_read_data_skip(reader.get()) < ARCHIVE_WARN) {
             report_package(request.archive, reader.get(), stream);
             return 1;
         }
-        if (archive_entry_filetype(entry) == AE_IFREG && archive_entry_size(entry) > 0)
-            *file_bytes += static_cast<uint64_t>(archive_entry_size(entry));
     }
     if (stream.finish() != 0) {
         report_package(request.archive, reader.get(), stream);
         return 1;
     }
     return 0;
-}
-
-// Refuses an extraction whose files cannot fit: a write that fails half-way would leave a
-// temporary file behind. Safe writes keep each old file until its new one is complete, so
-// the old files' space does not count as free. 0 when there is room (or it cannot be told).
-int check_free_space(const char* directory, uint64_t file_bytes) {
-    struct statvfs fs;
-    if (statvfs(".", &fs) != 0 || fs.f_frsize == 0)
-        return 0;
-    const uint64_t available = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
-    if (file_bytes <= available)
-        return 0;
-    fprintf(stderr, "%s: tar: %s: %s (%llu bytes of files, %llu available)\n", TOOL_NAME, directory,
-            strerror(ENOSPC), static_cast<unsigned long long>(file_bytes),
-            static_cast<unsigned long long>(available));
-    return 1;
 }
 
 // Copies the current entry's data. 0 on success; a failure is reported under the entry.
@@ -364,9 +413,7 @@ int extract_archive(const tar_request& request) {
         report(STAGING_NAME, strerror(err));
         return 1;
     }
-    uint64_t file_bytes = 0;
-    if (verify_archive(request, file, &file_bytes) != 0 ||
-        check_free_space(directory, file_bytes) != 0)
+    if (verify_archive(request, file, directory) != 0)
         return 1;
     return install_package(request, file, dir_fd, directory);
 }

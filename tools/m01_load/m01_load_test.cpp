@@ -14,7 +14,9 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <fstream>
@@ -251,14 +253,9 @@ struct entry_deleter {
     void operator()(archive_entry* e) const { archive_entry_free(e); }
 };
 
-// Writes a gzip-compressed pax archive holding entries exactly as given: names are not
-// cleaned, so absolute names and `..` reach the archive.
-bool write_archive(const std::string& path, const std::vector<archive_item>& entries) {
-    std::unique_ptr<archive, write_deleter> writer(archive_write_new());
-    if (!writer || archive_write_add_filter_gzip(writer.get()) != ARCHIVE_OK ||
-        archive_write_set_format_pax_restricted(writer.get()) != ARCHIVE_OK ||
-        archive_write_open_filename(writer.get(), path.c_str()) != ARCHIVE_OK)
-        return false;
+// Writes entries exactly as given into an opened pax writer: names are not cleaned, so
+// absolute names and `..` reach the archive.
+bool write_entries(archive* writer, const std::vector<archive_item>& entries) {
     for (const archive_item& item : entries) {
         std::unique_ptr<archive_entry, entry_deleter> entry(archive_entry_new());
         archive_entry_set_pathname(entry.get(), item.path.c_str());
@@ -272,14 +269,51 @@ bool write_archive(const std::string& path, const std::vector<archive_item>& ent
         if (item.kind == archive_item::hardlink)
             archive_entry_set_hardlink(entry.get(), item.target.c_str());
         archive_entry_set_size(entry.get(), static_cast<la_int64_t>(item.data.size()));
-        if (archive_write_header(writer.get(), entry.get()) != ARCHIVE_OK)
+        if (archive_write_header(writer, entry.get()) != ARCHIVE_OK)
             return false;
-        if (!item.data.empty() &&
-            archive_write_data(writer.get(), item.data.data(), item.data.size()) !=
-                static_cast<la_ssize_t>(item.data.size()))
+        if (!item.data.empty() && archive_write_data(writer, item.data.data(), item.data.size()) !=
+                                      static_cast<la_ssize_t>(item.data.size()))
             return false;
     }
-    return archive_write_close(writer.get()) == ARCHIVE_OK;
+    return archive_write_close(writer) == ARCHIVE_OK;
+}
+
+// Writes a gzip-compressed pax archive of entries.
+bool write_archive(const std::string& path, const std::vector<archive_item>& entries) {
+    std::unique_ptr<archive, write_deleter> writer(archive_write_new());
+    return writer && archive_write_add_filter_gzip(writer.get()) == ARCHIVE_OK &&
+           archive_write_set_format_pax_restricted(writer.get()) == ARCHIVE_OK &&
+           archive_write_open_filename(writer.get(), path.c_str()) == ARCHIVE_OK &&
+           write_entries(writer.get(), entries);
+}
+
+// The uncompressed tar stream of entries, end-of-archive blocks included.
+std::string tar_stream(const std::vector<archive_item>& entries, size_t capacity) {
+    std::string bytes(capacity, '\0');
+    size_t used = 0;
+    std::unique_ptr<archive, write_deleter> writer(archive_write_new());
+    if (!writer || archive_write_set_format_pax_restricted(writer.get()) != ARCHIVE_OK ||
+        archive_write_open_memory(writer.get(), &bytes[0], bytes.size(), &used) != ARCHIVE_OK ||
+        !write_entries(writer.get(), entries))
+        return "";
+    bytes.resize(used);
+    return bytes;
+}
+
+// One gzip member holding data.
+std::string gzip_member(const std::string& data) {
+    z_stream z{};
+    std::string out(compressBound(static_cast<uLong>(data.size())) + 64, '\0');
+    if (deflateInit2(&z, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return "";
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    z.avail_out = static_cast<uInt>(out.size());
+    int r = deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return r == Z_STREAM_END ? out : "";
 }
 
 // Every object under root with its type, mode, size, mtime and content or link target, one
@@ -512,44 +546,109 @@ TEST_F(ExtractTest, BadArchiveOrDirectoryFailsWithOneLineAndChangesNothing) {
     }
 }
 
-// A package whose files do not fit is refused before anything is written. Needs a small
-// file system of its own: a tmpfs in a private mount namespace (root only).
-TEST_F(ExtractTest, FullDiskIsRefusedAndOldFilesStay) {
-    constexpr int EXIT_NO_MOUNT = 77;
-    if (geteuid() != 0)
-        GTEST_SKIP() << "mounting a small tmpfs needs root";
-    if (run({"unshare", "--mount", "--propagation", "private", "true"}, root_.path(),
-            capture_.path())
-            .status != 0)
-        GTEST_SKIP() << "no private mount namespace here";
-    std::string noise(200000, '\0');
-    for (size_t i = 0; i < noise.size(); ++i)
-        noise[i] = static_cast<char>((i * 2654435761u) >> 13);
-    ASSERT_TRUE(write_archive(package(), {file_entry("small", "new\n"), file_entry("big", noise)}));
+std::string noise(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
+    return bytes;
+}
+
+// Packages on a small file system of their own (a tmpfs mounted in the project's sandbox): a
+// package that does not fit is refused within a second and the directory keeps what it held;
+// a sparse file counts by its data only.
+TEST_F(ExtractTest, SpaceIsCheckedBeforeAnythingIsWritten) {
+    constexpr int EXIT_NO_SANDBOX = 77;
+    constexpr size_t MIB = 1 << 20;
+    const std::string src = root_.path() + "/src";
+    ASSERT_EQ(mkdir(src.c_str(), 0755), 0);
+    struct space_case {
+        const char* what;
+        const char* mount_options;
+        std::function<void()> make_package;
+        const char* files_after;  // `name size` lines of dir/
+    };
+    const char* const UNCHANGED = "big 3\n";
+    const space_case cases[] = {
+        {"files larger than the file system", "size=64k",
+         [&] {
+             ASSERT_TRUE(write_archive(
+                 package(), {file_entry("small", "new\n"), file_entry("big", noise(200000))}));
+         },
+         UNCHANGED},
+        {"a block for each small file", "size=64k",
+         [&] {
+             std::vector<archive_item> files;
+             for (int i = 0; i < 20; ++i)
+                 files.push_back(file_entry("f" + std::to_string(i), "x"));
+             ASSERT_TRUE(write_archive(package(), files));
+         },
+         UNCHANGED},
+        {"more entries than inodes", "size=1m,nr_inodes=8",
+         [&] {
+             std::vector<archive_item> files;
+             for (int i = 0; i < 10; ++i)
+                 files.push_back(file_entry("f" + std::to_string(i), ""));
+             ASSERT_TRUE(write_archive(package(), files));
+         },
+         UNCHANGED},
+        // 2048 gzip members, each a 1 MiB file of zeros: 2 GiB once inflated.
+        {"2 GiB bomb", "size=64k",
+         [&] {
+             std::string entry = tar_stream({file_entry("f", std::string(MIB, '\0'))}, 2 * MIB);
+             ASSERT_GT(entry.size(), 512 + MIB);
+             const std::string member = gzip_member(entry.substr(0, 512 + MIB));
+             std::string bomb;
+             for (int i = 0; i < 2048; ++i)
+                 bomb += member;
+             write_file(package(), bomb + gzip_member(std::string(1024, '\0')));
+         },
+         UNCHANGED},
+        {"sparse file", "size=64k",
+         [&] {
+             // A hole of 1 GiB with 4 bytes of data in it.
+             write_file(src + "/sparse", "");
+             ASSERT_EQ(truncate((src + "/sparse").c_str(), 1024 * MIB), 0);
+             std::fstream(src + "/sparse", std::ios::in | std::ios::out | std::ios::binary)
+                 .seekp(4096)
+                 .write("data", 4);
+             run_result r = run({"tar", "-S", "-czf", package(), "-C", src, "sparse"}, root_.path(),
+                                capture_.path());
+             ASSERT_EQ(r.status, 0) << r.err;
+         },
+         "big 3\nsparse 1073741824\n"},
+    };
     const std::string c = capture_.path();
-    // Exits 77 exactly when the tmpfs cannot be mounted, 0 when every step after it ran.
-    const std::string mount_or_skip = "mount -t tmpfs -o size=64k m01-load-test \"$1\" || exit " +
-                                      std::to_string(EXIT_NO_MOUNT) + "\n";
-    const std::string script = mount_or_skip +
-                               "set -e\n"
-                               "printf old > \"$1/big\"\n"
-                               "status=0\n"
-                               "\"$2\" tar -zxf \"$3\" -C \"$1\" 2>\"$4/tool-err\" || status=$?\n"
-                               "echo $status > \"$4/status\"\n"
-                               "ls -A \"$1\" > \"$4/names\"\n"
-                               "cat \"$1/big\" > \"$4/big\"\n";
-    run_result r = run({"unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh",
-                        dir(), TOOL, package(), c},
-                       root_.path(), c);
-    if (r.status == EXIT_NO_MOUNT)
-        GTEST_SKIP() << "cannot mount a tmpfs here: " << r.err;
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(read_file(c + "/status"), "0\n");
-    std::vector<std::string> err = lines_of(read_file(c + "/tool-err"));
-    ASSERT_EQ(err.size(), 1u);
-    EXPECT_NE(err[0].find("No space left on device"), std::string::npos) << err[0];
-    EXPECT_EQ(read_file(c + "/names"), "big\n");
-    EXPECT_EQ(read_file(c + "/big"), "old");
+    const std::string script =
+        "mount -t tmpfs -o \"$5\" m01-load-test \"$1\" || exit 1\n"
+        "set -e\n"
+        "printf old > \"$1/big\"\n"
+        "start=$(date +%s%N)\n"
+        "status=0\n"
+        "\"$2\" tar -zxf \"$3\" -C \"$1\" 2>\"$4/tool-err\" || status=$?\n"
+        "echo $(( ($(date +%s%N) - start) / 1000000 )) > \"$4/ms\"\n"
+        "echo $status > \"$4/status\"\n"
+        "find \"$1\" -mindepth 1 -printf '%P %s\\n' | sort > \"$4/files\"\n";
+    for (const space_case& sc : cases) {
+        sc.make_package();
+        run_result r = run(
+            {WATCHD_SANDBOX, "sh", "-c", script, "sh", dir(), TOOL, package(), c, sc.mount_options},
+            root_.path(), c);
+        if (r.status == EXIT_NO_SANDBOX)
+            GTEST_SKIP() << "no sandbox here: " << r.err;
+        ASSERT_EQ(r.status, 0) << sc.what << ": " << r.err;
+        EXPECT_EQ(read_file(c + "/files"), sc.files_after) << sc.what;
+        std::vector<std::string> err = lines_of(read_file(c + "/tool-err"));
+        if (sc.files_after != UNCHANGED) {
+            EXPECT_EQ(read_file(c + "/status"), "0\n") << sc.what;
+            EXPECT_TRUE(err.empty()) << sc.what;
+            continue;
+        }
+        EXPECT_EQ(read_file(c + "/status"), "1\n") << sc.what;
+        EXPECT_LT(std::stol(read_file(c + "/ms")), 1000) << sc.what;
+        EXPECT_EQ(err.size(), 1u) << sc.what;
+        EXPECT_NE(read_file(c + "/tool-err").find("No space left on device"), std::string::npos)
+            << sc.what;
+    }
 }
 
 // A child process that is killed and reaped when the test ends, also when an assertion
