@@ -29,6 +29,7 @@ constexpr int EXTRACT_FLAGS = ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM |
                               ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS;
 
 // Why an entry is refused; every refused entry is named with one of these.
+constexpr const char* SPECIAL_FILE = "device nodes, FIFOs and sockets are refused";
 constexpr const char* ABSOLUTE_NAME = "absolute name refused";
 constexpr const char* DOTDOT_NAME = "name with '..' refused";
 constexpr const char* RESERVED_NAME = "name reserved for the staging directory";
@@ -173,13 +174,15 @@ int verify_archive(const tar_request& request, const watchd::unique_fd& file,
         int r = archive_read_next_header(reader.get(), &entry);
         if (r == ARCHIVE_EOF)
             break;
-        if (r >= ARCHIVE_WARN && add_entry(&budget, entry_data_bytes(entry)) != 0) {
+        // ARCHIVE_RETRY (a damaged header) ranks above ARCHIVE_WARN but is a failure.
+        const bool header_read = r == ARCHIVE_OK || r == ARCHIVE_WARN;
+        if (header_read && add_entry(&budget, entry_data_bytes(entry)) != 0) {
             fprintf(stderr, "%s: tar: %s: %s (%llu bytes, %llu inodes available)\n", TOOL_NAME,
                     directory, strerror(ENOSPC), static_cast<unsigned long long>(budget.bytes_free),
                     static_cast<unsigned long long>(budget.inodes_free));
             return 1;
         }
-        if (r < ARCHIVE_WARN || archive_read_data_skip(reader.get()) < ARCHIVE_WARN) {
+        if (!header_read || archive_read_data_skip(reader.get()) < ARCHIVE_WARN) {
             report_package(request.archive, reader.get(), stream);
             return 1;
         }
@@ -243,10 +246,18 @@ const char* component_problem(char* path, char* start, char* end, bool is_dir, i
     return nullptr;
 }
 
+// entry_problem's answer for the target directory's own entry (`.`): it is skipped, so the
+// directory keeps its mode, owner and times.
+constexpr const char* TARGET_ITSELF = "";
+
 // Why an entry must not be installed, or null. The target directory's side is checked here:
 // the renames into place would otherwise write through a symbolic link there, or put a file
 // in the place of a directory.
 const char* entry_problem(archive_entry* entry, int dir_fd) {
+    const mode_t type = archive_entry_filetype(entry);
+    if (archive_entry_hardlink(entry) == nullptr && type != AE_IFREG && type != AE_IFDIR &&
+        type != AE_IFLNK)
+        return SPECIAL_FILE;
     const char* name = entry_name(entry);
     if (name[0] == '/')
         return ABSOLUTE_NAME;
@@ -262,7 +273,9 @@ const char* entry_problem(archive_entry* entry, int dir_fd) {
         start += 2;
     if (start != path)
         memmove(path, start, strlen(start) + 1);
-    const bool is_dir = archive_entry_filetype(entry) == AE_IFDIR;
+    const bool is_dir = type == AE_IFDIR;
+    if (path[0] == '\0' || strcmp(path, ".") == 0)
+        return is_dir ? TARGET_ITSELF : REPLACES_DIRECTORY;
     bool in_target = true;
     for (start = path;; ++start) {
         char* end = strchr(start, '/');
@@ -279,10 +292,14 @@ const char* entry_problem(archive_entry* entry, int dir_fd) {
 // entry that was refused (the others are still checked), or ARCHIVE_FATAL to stop.
 int extract_entry(archive* reader, archive* writer, archive_entry* entry, int dir_fd) {
     const char* problem = entry_problem(entry, dir_fd);
+    if (problem == TARGET_ITSELF)
+        return ARCHIVE_OK;
     if (problem != nullptr) {
         report(entry_name(entry), problem);
         return ARCHIVE_FAILED;
     }
+    // No setuid, setgid or sticky bit comes from a package.
+    archive_entry_set_perm(entry, archive_entry_perm(entry) & 0777);
     int r = archive_write_header(writer, entry);
     if (r < ARCHIVE_WARN) {
         report(entry_name(entry), error_text(writer));
@@ -317,7 +334,7 @@ int extract_entries(archive* reader, package_stream& stream, int dir_fd, const c
         int r = archive_read_next_header(reader, &entry);
         if (r == ARCHIVE_EOF)
             break;
-        if (r < ARCHIVE_WARN) {
+        if (r != ARCHIVE_OK && r != ARCHIVE_WARN) {
             report_package(archive_path, reader, stream);
             return 1;
         }

@@ -1,7 +1,7 @@
-// Extraction of a tar archive under a directory, for m01_load's tar applet. The archive is
-// read through to the end before anything is written, so a corrupt or cut package changes
-// nothing, and its files must fit the free space; then libarchive writes each entry with its
-// secure-extraction checks and with safe writes (a temporary file renamed over an old one).
+// Installation of a tar package under a directory, for m01_load's tar applet: the package is
+// read through to its end and checked against the free space first, then extracted into a
+// staging directory, made durable and moved into place, so that the directory gets all of it
+// or keeps what it held.
 #pragma once
 
 #include "tar_args.h"
@@ -9,10 +9,10 @@
 namespace m01_load {
 
 // Extracts request's archive under its directory (the working directory when none), keeping
-// modes and modification times. An archive that is not a regular file (a FIFO, a device) is
-// refused before it is read. Problems go to stderr, one line each, prefixed with
-// "m01_load: tar: ". Returns 0 when every entry was extracted, 1 otherwise; a refused entry
-// is reported and skipped, and the rest are still extracted.
+// modes without setuid, setgid and sticky bits, and modification times. An archive that is
+// not a regular file (a FIFO, a device) is refused before it is read. Problems go to stderr,
+// one line each, prefixed with "m01_load: tar: ". Returns 0 when every entry was installed,
+// 1 otherwise: then nothing was, and every refused entry has been named.
 [[nodiscard]] int extract_archive(const tar_request& request);
 
 }  // namespace m01_load

@@ -229,7 +229,7 @@ run_result run(const std::vector<std::string>& argv, const std::string& cwd,
 
 // One entry of a hand-made archive.
 struct archive_item {
-    enum kind_t { file, directory, symlink, hardlink } kind;
+    enum kind_t { file, directory, symlink, hardlink, fifo, device } kind;
     std::string path;
     std::string data;    // a file's content, or a hard link's data
     std::string target;  // a link's target
@@ -244,6 +244,9 @@ archive_item symlink_entry(const std::string& path, const std::string& target) {
 }
 archive_item hardlink_entry(const std::string& path, const std::string& target) {
     return {archive_item::hardlink, path, "", target, 0644};
+}
+archive_item other_entry(archive_item::kind_t kind, const std::string& path, mode_t mode) {
+    return {kind, path, "", "", mode};
 }
 
 struct write_deleter {
@@ -261,9 +264,8 @@ bool write_entries(archive* writer, const std::vector<archive_item>& entries) {
         archive_entry_set_pathname(entry.get(), item.path.c_str());
         archive_entry_set_perm(entry.get(), item.mode);
         archive_entry_set_mtime(entry.get(), 1600000000, 0);
-        archive_entry_set_filetype(entry.get(), item.kind == archive_item::directory ? AE_IFDIR
-                                                : item.kind == archive_item::symlink ? AE_IFLNK
-                                                                                     : AE_IFREG);
+        const unsigned types[] = {AE_IFREG, AE_IFDIR, AE_IFLNK, AE_IFREG, AE_IFIFO, AE_IFCHR};
+        archive_entry_set_filetype(entry.get(), types[item.kind]);
         if (item.kind == archive_item::symlink)
             archive_entry_set_symlink(entry.get(), item.target.c_str());
         if (item.kind == archive_item::hardlink)
@@ -705,6 +707,28 @@ TEST_F(ExtractTest, ReplacesARunningProgram) {
     EXPECT_EQ(run({prog}, root_.path(), capture_.path()).status, 7);
 }
 
+// No setuid, setgid or sticky bit is installed, and the directory's own entry (`./`) leaves
+// its mode and times alone.
+TEST_F(ExtractTest, ModesLoseSpecialBitsAndTheDirectoryKeepsItsOwn) {
+    ASSERT_EQ(chmod(dir().c_str(), 0755), 0);
+    ASSERT_TRUE(write_archive(
+        package(),
+        {other_entry(archive_item::directory, "./", 0700), file_entry("setuid", "x", 04755),
+         file_entry("setgid", "x", 02755), other_entry(archive_item::directory, "sticky", 01777)}));
+    run_result r = extract();
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::pair<std::string, mode_t> modes[] = {
+        {"", 0755}, {"/setuid", 0755}, {"/setgid", 0755}, {"/sticky", 0777}};
+    for (const auto& [name, mode] : modes) {
+        struct stat st;
+        ASSERT_EQ(stat((dir() + name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 07777, mode) << name;
+        if (name.empty()) {
+            EXPECT_NE(st.st_mtime, 1600000000) << "the package's time on the directory";
+        }
+    }
+}
+
 // A staging directory that a cut-short run left behind is removed by the next run.
 TEST_F(ExtractTest, LeftoverStagingDirectoryIsRemoved) {
     const std::string staging = dir() + "/.m01_load.new";
@@ -837,6 +861,26 @@ INSTANTIATE_TEST_SUITE_P(
                                                           file_entry("./.m01_load.new", "evil\n")};
                      },
                      {".m01_load.new/x", "./.m01_load.new"}},
+        hostile_case{"SpecialFiles",
+                     nullptr,
+                     nullptr,
+                     [](const std::string&) {
+                         return std::vector<archive_item>{
+                             other_entry(archive_item::fifo, "fifo", 0644),
+                             other_entry(archive_item::device, "dev/null", 0666)};
+                     },
+                     {"fifo", "dev/null"}},
+        // A hard link's target must come with the package: data for a link to a file that
+        // only the directory holds would be written into that file.
+        hostile_case{"HardLinkToFileInDirOrNamedSlash",
+                     nullptr,
+                     nullptr,
+                     [](const std::string&) {
+                         return std::vector<archive_item>{
+                             hardlink_entry("h", "kept"),
+                             other_entry(archive_item::directory, "/", 0755)};
+                     },
+                     {"h", "m01_load: tar: /: absolute"}},
         // A symbolic link in the place of a file is replaced, not written through.
         hostile_case{"FileOverSymlinkInDir",
                      "victim",
