@@ -138,7 +138,7 @@ void fill_row(const status_facts& f, int slot, table_row* row) {
     if (!f.running) {
         append(row->cells[1], CELL_CAPACITY, "-");
     } else if (s.running) {
-        append(row->cells[1], CELL_CAPACITY, s.from_data ? "running*" : "running");
+        append(row->cells[1], CELL_CAPACITY, s.from_data ? "running from /data/" : "running");
         append(row->cells[2], CELL_CAPACITY, "%ld", static_cast<long>(s.pid));
         format_duration(row->cells[3], CELL_CAPACITY, s.uptime);
         append(row->cells[4], CELL_CAPACITY, "%d", static_cast<int>(s.restart_code));
