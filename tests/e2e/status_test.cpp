@@ -105,7 +105,10 @@ std::string tree_snapshot(const sandboxed_daemon& d) {
 TEST_F(e2e_test, status_of_a_running_daemon_during_a_crash_back_off_and_after_it) {
     daemon_dir dir;
     dir.write_config(TWO_PROGRAMS);
-    dir.add_fake("eng", {kill_self("SEGV"), sleep_forever()});
+    // eng crashes once aux runs again, so the order of the ends is fixed.
+    dir.add_fake("eng", {"until [ \"$(cat \"$E2E_DIR\"/.count-aux)\" = 2 ]; do sleep 0.1; done; " +
+                             kill_self("SEGV"),
+                         sleep_forever()});
     dir.add_fake("aux", {exit_with(3), sleep_forever()});
     launch_options options;
     options.args = {"debug"};
@@ -115,7 +118,9 @@ TEST_F(e2e_test, status_of_a_running_daemon_during_a_crash_back_off_and_after_it
     d.go();
     ASSERT_TRUE(d.wait_for_starts(3, 10s)) << d.output();  // eng, aux, aux again with -r 3
     ASSERT_TRUE(d.wait_for_output("Will restart segv prog after 60 secs", 5s)) << d.output();
-    const int aux_pid = dir.starts().back().pid;
+    int aux_pid = -1;
+    for (const start_record& start : dir.starts())
+        aux_pid = start.command == "aux -r 3 -d" ? start.pid : aux_pid;
 
     query_result r = query_json(d);
     EXPECT_EQ(r.exit_code, 0) << r.text;
