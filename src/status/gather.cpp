@@ -249,8 +249,12 @@ void read_history(line_reader* lines, status_facts* f) {
 void read_daemon(status_facts* f, const proc_stat& stat) {
     f->uptime = process_uptime(stat.start_ticks);
     static proc_cmdline cmdline;
-    if (!read_proc_cmdline(f->pid, &cmdline))
+    if (!read_proc_cmdline(f->pid, &cmdline)) {
+        // A daemon that ended meanwhile makes the pass start again; one alive is hidden.
+        note_problem(f->problem, "cannot read the command line of process %ld",
+                     static_cast<long>(f->pid));
         return;
+    }
     // Any argument besides argv[0] gives every program -d.
     f->debug = cmdline.argc > 1;
 }
