@@ -57,18 +57,24 @@ int clear_bootchk() {
     return unlink(BOOTCHK_PATH) == 0 ? 1 : 0;
 }
 
+record_verdict judge_bootchk(const cJSON* record) {
+    if (record == nullptr)
+        return record_verdict::absent;
+    const char* version = json_member_string(record, MEMBER_VERSION);
+    if (version == nullptr)
+        return record_verdict::no_version;
+    if (compare_versions(version, BOOTCHK_VERSION) < 0)
+        return record_verdict::stale;
+    return json_member_int(record, MEMBER_PLUGINDATA) == 1 ? record_verdict::plugin
+                                                           : record_verdict::normal;
+}
+
 int decide_plugin_mode() {
     json_ptr record = load_bootchk();
-    if (!record)
-        return 0;
-    const char* version = json_member_string(record.get(), MEMBER_VERSION);
-    if (version == nullptr)
-        return 0;
-    if (compare_versions(version, BOOTCHK_VERSION) < 0) {
+    const record_verdict verdict = judge_bootchk(record.get());
+    if (verdict == record_verdict::stale)
         clear_bootchk();
-        return 0;
-    }
-    return json_member_int(record.get(), MEMBER_PLUGINDATA) == 1 ? 1 : 0;
+    return verdict == record_verdict::plugin ? 1 : 0;
 }
 
 }  // namespace watchd

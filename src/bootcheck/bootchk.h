@@ -34,6 +34,17 @@ int compare_versions(const char* a, const char* b);
 // could not be removed.
 int clear_bootchk();
 
+// What the start-mode gate makes of a record (null: none, or none that parses).
+enum class record_verdict {
+    absent,      // no record: normal mode
+    no_version,  // no string "version": normal mode, the record stays
+    stale,       // older than BOOTCHK_VERSION: normal mode, and the record is to be removed
+    normal,      // current, but "plugindata" is not 1: normal mode
+    plugin,      // current with "plugindata" 1: plugin mode
+};
+// The gate's decision alone, without touching the file; the status tool asks it read-only.
+record_verdict judge_bootchk(const cJSON* record);
+
 // 1 for plugin mode, 0 for normal mode. A record older than BOOTCHK_VERSION is removed.
 int decide_plugin_mode();
 

@@ -135,6 +135,106 @@ size_t format_exit_line(char (&line)[EXIT_LINE_CAPACITY], const char* time_text,
     return sizeof line - 1;
 }
 
+namespace {
+
+constexpr const char EXITED_TEXT[] = " exited normally with code(";
+constexpr const char KILLED_TEXT[] = " killed by signal(";
+constexpr const char TIME_UNKNOWN[] = "?";
+// The widest code "%d" writes: a sign and ten digits.
+constexpr size_t CODE_DIGITS_MAX = 11;
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool is_letter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Length of the time text that starts text and is followed by ": ", or 0. The text is
+// asctime()'s "%.3s %.3s%3d %.2d:%.2d:%.2d %d" or format_time_text's "?".
+size_t time_text_length(const char* text, size_t len) {
+    if (len >= 3 && text[0] == TIME_UNKNOWN[0] && text[1] == ':' && text[2] == ' ')
+        return 1;
+    // "Mon Dec  7 05:42:50 " is 20 characters: letters, blanks, digits and colons in place.
+    static const char shape[] = "aaa aaa _d dd:dd:dd ";
+    const size_t fixed = sizeof shape - 1;
+    if (len < fixed)
+        return 0;
+    for (size_t i = 0; i < fixed; ++i) {
+        const char c = text[i];
+        const bool ok = shape[i] == 'a'   ? is_letter(c)
+                        : shape[i] == 'd' ? is_digit(c)
+                        : shape[i] == '_' ? c == ' ' || is_digit(c)
+                                          : c == shape[i];
+        if (!ok)
+            return 0;
+    }
+    size_t end = fixed;
+    if (end < len && text[end] == '-')
+        ++end;
+    const size_t digits_from = end;
+    while (end < len && is_digit(text[end]) && end - digits_from < CODE_DIGITS_MAX)
+        ++end;
+    if (end == digits_from || end + 2 > len || text[end] != ':' || text[end + 1] != ' ')
+        return 0;
+    return end;
+}
+
+bool ends_with(const char* text, size_t len, const char* tail, size_t tail_len) {
+    return len >= tail_len && memcmp(text + len - tail_len, tail, tail_len) == 0;
+}
+
+}  // namespace
+
+bool parse_exit_line(const char* line, size_t len, exit_line_fields* fields) {
+    if (len < 2 || len >= EXIT_LINE_CAPACITY || line[len - 1] != '\n' || line[len - 2] != ')')
+        return false;
+    // The code: digits (and a sign) between the last "(" and the closing ")".
+    size_t code_end = len - 2;
+    size_t code_begin = code_end;
+    while (code_begin > 0 && is_digit(line[code_begin - 1]))
+        --code_begin;
+    if (code_begin > 0 && line[code_begin - 1] == '-')
+        --code_begin;
+    if (code_begin == code_end || code_end - code_begin > CODE_DIGITS_MAX)
+        return false;
+    long long code = 0;
+    for (size_t i = line[code_begin] == '-' ? code_begin + 1 : code_begin; i < code_end; ++i)
+        code = code * 10 + (line[i] - '0');
+    if (line[code_begin] == '-')
+        code = -code;
+    if (code < INT32_MIN || code > INT32_MAX)
+        return false;
+
+    size_t kind_begin;
+    if (ends_with(line, code_begin, EXITED_TEXT, sizeof EXITED_TEXT - 1)) {
+        fields->exited_normally = 1;
+        kind_begin = code_begin - (sizeof EXITED_TEXT - 1);
+    } else if (ends_with(line, code_begin, KILLED_TEXT, sizeof KILLED_TEXT - 1)) {
+        fields->exited_normally = 0;
+        kind_begin = code_begin - (sizeof KILLED_TEXT - 1);
+    } else {
+        return false;
+    }
+    const size_t time_len = time_text_length(line, kind_begin);
+    if (time_len == 0 || time_len >= sizeof fields->time_text)
+        return false;
+    const size_t name_begin = time_len + 2;
+    memcpy(fields->time_text, line, time_len);
+    fields->time_text[time_len] = '\0';
+    memcpy(fields->name, line + name_begin, kind_begin - name_begin);
+    fields->name[kind_begin - name_begin] = '\0';
+    fields->code = static_cast<int32_t>(code);
+
+    // Whatever the pieces are (a zero byte in the name, a "+" or leading zeros in the code),
+    // only a line that formats back to itself byte for byte was written by the daemon.
+    char again[EXIT_LINE_CAPACITY];
+    const size_t again_len = format_exit_line(again, fields->time_text, fields->name, fields->code,
+                                              fields->exited_normally);
+    return again_len == len && memcmp(again, line, len) == 0;
+}
+
 void bound_run_file(int fd, size_t incoming) {
     struct stat info;
     if (fstat(fd, &info) != 0)

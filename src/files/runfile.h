@@ -39,6 +39,20 @@ void format_time_text(time_t when, char (&text)[TIME_TEXT_CAPACITY]);
 size_t format_exit_line(char (&line)[EXIT_LINE_CAPACITY], const char* time_text, const char* name,
                         int32_t code, int32_t exited_normally);
 
+// The fields of one run-file line, as format_exit_line was given them.
+struct exit_line_fields {
+    char time_text[TIME_TEXT_CAPACITY];
+    char name[EXIT_LINE_CAPACITY];
+    int32_t code;
+    int32_t exited_normally;  // 1 or 0
+};
+
+// Reads back a line of len bytes (its line end included) that format_exit_line wrote whole:
+// true only when formatting the fields again gives the same bytes. A line of
+// EXIT_LINE_CAPACITY - 1 bytes may still be the cut start of a longer one; only the caller,
+// knowing the program names, can tell.
+[[nodiscard]] bool parse_exit_line(const char* line, size_t len, exit_line_fields* fields);
+
 // Keeps the run file under RUN_FILE_LIMIT. Called before incoming more bytes are written:
 // when they would bring it past the limit, the file is rewritten in place to its first line plus
 // the newest whole lines that fit in RUN_FILE_KEEP, and the descriptor is left at its end.

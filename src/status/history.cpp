@@ -1,0 +1,109 @@
+#include "status/history.h"
+
+#include <signal.h>
+#include <string.h>
+
+#include "supervisor/cycle.h"
+
+namespace watchd {
+namespace {
+
+// The slot a line names, or -1.
+int slot_of(const run_history& history, const char* name) {
+    for (int i = 0; i < history.count; ++i) {
+        if (strcmp(history.names[i], name) == 0)
+            return i;
+    }
+    return -1;
+}
+
+// A line of the greatest whole length may be the cut start of a line for a longer name:
+// "T: eng exited normally with code(1)" is also what "eng exited normally with code(1)x..."
+// leaves. It counts only when no configured name continues it so.
+bool cut_from_longer_name(const run_history& history, const char* line, size_t len,
+                          const exit_line_fields& fields) {
+    const size_t after_time = strlen(fields.time_text) + 2;
+    const char* rest = line + after_time;
+    const size_t rest_len = len - 1 - after_time;  // without the line end
+    for (int i = 0; i < history.count; ++i) {
+        if (strlen(history.names[i]) > rest_len && memcmp(history.names[i], rest, rest_len) == 0)
+            return true;
+    }
+    return false;
+}
+
+void count_end(run_history* history, const exit_line_fields& fields) {
+    const int slot = slot_of(*history, fields.name);
+    program_history* program = slot < 0 ? nullptr : &history->programs[slot];
+    if (program == nullptr) {
+        history->other_ends += 1;
+    } else {
+        program->ends += 1;
+        uint32_t* by_code = fields.exited_normally == 1 ? program->exits : program->signals;
+        by_code[fields.code] += 1;
+        program->has_last = true;
+        program->last = fields;
+    }
+    if (fields.exited_normally != 1) {
+        if (fields.code == SIGSEGV) {
+            history->segv_ends += 1;
+            if (program != nullptr)
+                program->segv_ends += 1;
+        }
+        return;
+    }
+    if (fields.code == EXIT_RESTART_ALL)
+        history->restarts_all += 1;
+    if (fields.code >= EXIT_INSTALL_PLUGIN && fields.code <= EXIT_INSTALL_SIG)
+        history->installs[fields.code - EXIT_INSTALL_PLUGIN] += 1;
+}
+
+}  // namespace
+
+void start_history(run_history* history, const char* const* names, int count) {
+    memset(history, 0, sizeof *history);
+    history->count = count < 0 ? 0 : count > MAX_SLOTS ? MAX_SLOTS : count;
+    for (int i = 0; i < history->count; ++i)
+        history->names[i] = names[i];
+}
+
+void add_run_line(run_history* history, const char* line, size_t len) {
+    // The daemon writes at most EXIT_LINE_CAPACITY - 1 bytes a line, its line end included;
+    // anything longer is two lines run together by an older, cutting format.
+    const size_t longest = EXIT_LINE_CAPACITY - 1;
+    if (len == 0 || line[len - 1] != '\n' || len > longest) {
+        history->cut_lines += 1;
+        return;
+    }
+    exit_line_fields fields;
+    const bool whole = parse_exit_line(line, len, &fields);
+    const bool in_range = whole && fields.code >= 0 && fields.code < END_CODES;
+    if (len == longest && (!in_range || slot_of(*history, fields.name) < 0 ||
+                           cut_from_longer_name(*history, line, len, fields))) {
+        history->cut_lines += 1;
+        return;
+    }
+    if (!in_range) {
+        history->malformed_lines += 1;
+        return;
+    }
+    count_end(history, fields);
+}
+
+void summarize_run_text(run_history* history, const char* text, size_t len) {
+    size_t start = 0;
+    while (start < len) {
+        const void* newline = memchr(text + start, '\n', len - start);
+        const size_t end = newline == nullptr
+                               ? len
+                               : static_cast<size_t>(static_cast<const char*>(newline) - text) + 1;
+        add_run_line(history, text + start, end - start);
+        start = end;
+    }
+}
+
+unsigned next_segv_backoff(const run_history& history) {
+    return segv_delay_for_count(history.segv_ends + 1);
+}
+
+}  // namespace watchd

@@ -1,0 +1,62 @@
+// What watchd-status finds out about one daemon, read-only: whether it runs (the holder of
+// the run file's lock), its directory, programs and children, the start mode the boot-check
+// gate would pick, a waiting package, and the history in the run file. gather_status fills a
+// report; print_table and print_json render it.
+#pragma once
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include "bootcheck/bootchk.h"
+#include "files/resources.h"
+#include "status/history.h"
+#include "supervisor/watchd.h"
+
+namespace watchd {
+
+// The exit statuses of the init scripts' status action.
+enum class status_result { running = 0, not_running = 3, unknown = 4 };
+
+constexpr size_t PROBLEM_CAPACITY = PATH_CAPACITY + 128;
+
+struct slot_facts {
+    bool running;
+    pid_t pid;
+    long long uptime;  // seconds, -1 when unknown
+    int32_t restart_code;
+    bool from_data;  // started from the data directory (plugin mode)
+};
+
+struct status_facts {
+    char run_path[PATH_CAPACITY];
+    bool run_file_present;
+    bool running;
+    pid_t pid;
+    long long uptime;
+    bool debug;
+    bool has_directory;
+    char directory[PATH_CAPACITY];
+    bool config_loaded;
+    watch_state config;  // the configured slots, as the daemon's loader reads them
+    slot_facts slots[MAX_SLOTS];
+    bool record_present;
+    record_verdict verdict;
+    bool package_waiting;
+    run_history history;
+    char problem[PROBLEM_CAPACITY];  // why the status is unknown
+};
+
+struct status_report {
+    status_facts facts;
+    json_ptr record;  // the boot-check record, when it parses
+};
+
+// Fills report for the daemon whose base name is name.
+status_result gather_status(const char* name, status_report* report);
+
+// The short human table on standard output.
+void print_table(const char* name, const status_report& report);
+// One JSON object on standard output. 0, or -1 when it could not be built.
+[[nodiscard]] int print_json(const char* name, const status_report& report);
+
+}  // namespace watchd
