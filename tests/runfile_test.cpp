@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "files/resources.h"
+#include "resources.h"
 #include "test_support.h"
 
 using namespace watchd;

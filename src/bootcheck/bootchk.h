@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "files/resources.h"
+#include "resources.h"
 
 namespace watchd {
 

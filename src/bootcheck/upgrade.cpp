@@ -8,9 +8,9 @@
 
 #include "bootcheck/bootchk.h"
 #include "files/fileio.h"
-#include "files/output.h"
-#include "files/text.h"
+#include "output.h"
 #include "supervisor/watchd.h"
+#include "text.h"
 
 namespace watchd {
 namespace {

@@ -8,9 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "files/output.h"
-#include "files/text.h"
+#include "output.h"
 #include "supervisor/watchd.h"
+#include "text.h"
 
 namespace watchd {
 namespace {

@@ -8,7 +8,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 
-#include "files/resources.h"
+#include "resources.h"
 
 namespace watchd {
 

@@ -8,10 +8,10 @@
 #include <unistd.h>
 
 #include "files/fileio.h"
-#include "files/output.h"
-#include "files/resources.h"
-#include "files/text.h"
+#include "output.h"
+#include "resources.h"
 #include "supervisor/watchd.h"
+#include "text.h"
 
 namespace watchd {
 namespace {

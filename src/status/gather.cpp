@@ -10,12 +10,12 @@
 
 #include "bootcheck/upgrade.h"
 #include "files/fileio.h"
-#include "files/text.h"
 #include "status/procfs.h"
 #include "status/report.h"
 #include "supervisor/config.h"
 #include "supervisor/launcher.h"
 #include "supervisor/startup.h"
+#include "text.h"
 
 namespace watchd {
 namespace {

@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include "files/fileio.h"
-#include "files/resources.h"
-#include "files/text.h"
+#include "resources.h"
+#include "text.h"
 
 namespace watchd {
 namespace {

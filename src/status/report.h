@@ -8,7 +8,7 @@
 #include <sys/types.h>
 
 #include "bootcheck/bootchk.h"
-#include "files/resources.h"
+#include "resources.h"
 #include "status/history.h"
 #include "supervisor/watchd.h"
 

@@ -1,7 +1,7 @@
 #include "supervisor/config.h"
 
 #include "files/fileio.h"
-#include "files/text.h"
+#include "text.h"
 
 namespace watchd {
 namespace {

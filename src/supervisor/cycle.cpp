@@ -9,10 +9,10 @@
 
 #include "bootcheck/bootchk.h"
 #include "bootcheck/upgrade.h"
-#include "files/output.h"
 #include "files/runfile.h"
-#include "files/text.h"
+#include "output.h"
 #include "supervisor/launcher.h"
+#include "text.h"
 
 namespace watchd {
 namespace {

@@ -7,9 +7,9 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-#include "files/output.h"
-#include "files/text.h"
+#include "output.h"
 #include "supervisor/startup.h"
+#include "text.h"
 
 namespace watchd {
 namespace {

@@ -3,8 +3,8 @@
 #include <signal.h>
 #include <string.h>
 
-#include "files/output.h"
 #include "files/runfile.h"
+#include "output.h"
 #include "supervisor/config.h"
 #include "supervisor/cycle.h"
 #include "supervisor/startup.h"

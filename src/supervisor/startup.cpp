@@ -10,9 +10,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "files/output.h"
-#include "files/resources.h"
-#include "files/text.h"
+#include "output.h"
+#include "resources.h"
+#include "text.h"
 
 namespace watchd {
 namespace {

@@ -31,5 +31,5 @@ int main(int argc, char** argv) {
     applet_call call = select_applet(argc, argv);
     if (call.which != applet::tar)
         return usage();
-    return run_tar(argc - call.first_arg, argv + call.first_arg);
+    return run_tar(argc - call.name_arg, argv + call.name_arg);
 }

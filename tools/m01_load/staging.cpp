@@ -11,7 +11,7 @@
 
 #include <memory>
 
-#include "files/unique_fd.h"
+#include "unique_fd.h"
 
 namespace m01_load {
 namespace {

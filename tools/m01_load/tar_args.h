@@ -15,11 +15,11 @@ constexpr const char* USAGE_LINE = "usage: m01_load tar -zxf ARCHIVE [-C DIR]";
 constexpr int EXIT_USAGE = 2;
 constexpr size_t ERROR_CAPACITY = 160;
 
-// The applet a call asks for and the index in argv of its first argument: the program's own
-// base name when it is an applet's (a link named tar), else argv[1].
+// The applet a call asks for and the index in argv of the applet's name: the program's own
+// base name when it is an applet's (a link named tar, index 0), else argv[1] (index 1).
 struct applet_call {
     applet which = applet::none;
-    int first_arg = 0;
+    int name_arg = 0;
 };
 applet_call select_applet(int argc, const char* const* argv);
 
@@ -30,12 +30,11 @@ struct tar_request {
     bool gzip = false;
 };
 
-// Parses the tar applet's arguments (argv[0] is the first argument after the applet's name).
-// Accepts -x, -z (also -p, a no-op: modes are always kept), -f ARCHIVE and -C DIR, bundled
-// (-zxf, -xzf), separate, with attached values (-fARCHIVE, -CDIR), as the old-style first
-// argument without a dash (zxf ARCHIVE), and as the long options --extract, --gzip,
-// --file[=]ARCHIVE and --directory[=]DIR, in any order. Returns 0 and fills request, or -1
-// with one line of explanation in error.
+// Parses the tar applet's arguments with getopt; argv[0] is the applet's name. Accepts -x,
+// -z (also -p, a no-op: modes are always kept), -f ARCHIVE and -C DIR, bundled (-zxf, -xzf)
+// or separate, values attached (-fARCHIVE, -CDIR) or following, in any order, up to the
+// first operand or "--". Returns 0 and fills request, or -1 with one line of explanation in
+// error (the first problem found).
 [[nodiscard]] int parse_tar_args(int argc, const char* const* argv, tar_request* request,
                                  char (&error)[ERROR_CAPACITY]);
 

@@ -9,7 +9,7 @@
 
 #include <memory>
 
-#include "files/unique_fd.h"
+#include "unique_fd.h"
 
 namespace watchd {
 

@@ -1,4 +1,4 @@
-#include "files/output.h"
+#include "output.h"
 
 #include <stdarg.h>
 #include <stdio.h>
