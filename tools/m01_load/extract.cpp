@@ -18,7 +18,7 @@
 namespace m01_load {
 namespace {
 
-constexpr size_t READ_BLOCK_SIZE = 64 * 1024;
+constexpr size_t READ_BLOCK_SIZE = size_t{64} * 1024;
 
 // Entries may not leave the directory: no absolute names, no `..`, no path through a
 // symbolic link (also one made by this archive), no hard link to a target outside. An
