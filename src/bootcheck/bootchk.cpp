@@ -15,6 +15,7 @@ constexpr char VERSION_SEPARATOR = '.';
 uint32_t component_byte(const char* begin, const char* end) {
     uint32_t value = 0;
     for (const char* c = begin; c != end; ++c) {
+        // NOLINTNEXTLINE(bugprone-signed-char-misuse,cert-str34-c): signed on purpose, see above
         int32_t code = static_cast<signed char>(*c);
         value = value * 10u + static_cast<uint32_t>(code) - static_cast<uint32_t>('0');
     }

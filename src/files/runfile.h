@@ -15,7 +15,7 @@ struct watch_state;
 constexpr size_t EXIT_LINE_CAPACITY = 256;
 constexpr size_t TIME_TEXT_CAPACITY = 64;
 // /tmp is RAM on a router: past this size the log keeps its first line and its newest half.
-constexpr off_t RUN_FILE_LIMIT = 1024 * 1024;
+constexpr off_t RUN_FILE_LIMIT = off_t{1024} * 1024;
 constexpr off_t RUN_FILE_KEEP = RUN_FILE_LIMIT / 2;
 
 // Opens (never through a symbolic link, and only a regular file), locks and empties the file

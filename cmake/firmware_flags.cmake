@@ -1,0 +1,41 @@
+# Compiler and linker flags that a firmware build of watchd gets on every target, native or
+# cross (a toolchain file sets only the compiler and the sysroot): hardening as firmware build
+# systems apply it by default, and flash-size flags that change the layout, never behaviour.
+include(CheckCXXSourceCompiles)
+
+# Adds a linker option when the linker accepts it (check_linker_flag needs CMake 3.18).
+function(watchd_add_link_option_if_supported option)
+  string(MAKE_C_IDENTIFIER "WATCHD_LINKER_HAS${option}" result)
+  set(CMAKE_REQUIRED_LINK_OPTIONS ${option})
+  check_cxx_source_compiles("int main() { return 0; }" ${result})
+  if(${result})
+    add_link_options(${option})
+  endif()
+endfunction()
+
+# Only the libraries that a binary uses are loaded: CMake names the C++ runtime for C++
+# objects that the C driver links, which Debian's GCC drops by default and Clang does not.
+watchd_add_link_option_if_supported(-Wl,--as-needed)
+
+if(WATCHD_HARDEN)
+  add_compile_options(-fstack-protector-strong)
+  # Fortified calls need an optimising build (glibc warns otherwise), and the sanitizers
+  # check the same calls themselves.
+  if(NOT WATCHD_SANITIZE)
+    add_compile_options($<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE>
+                        $<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>)
+  endif()
+  # Full RELRO: relocations resolved at start, then the table is made read-only.
+  add_link_options(-Wl,-z,relro,-z,now)
+endif()
+
+if(WATCHD_SMALL AND NOT WATCHD_SANITIZE)
+  # -Os after the build type's -O2. No asynchronous unwind tables: the daemon and the tool are
+  # built without exceptions and unwind nothing; code with exceptions keeps its tables.
+  add_compile_options($<$<NOT:$<CONFIG:Debug>>:-Os> -ffunction-sections -fdata-sections
+                      -fno-asynchronous-unwind-tables)
+  watchd_add_link_option_if_supported(-Wl,--gc-sections)
+  # One read-only and executable segment instead of separate pages for headers, code and
+  # constants: several KiB of page padding less in every executable.
+  watchd_add_link_option_if_supported(-Wl,-z,noseparate-code)
+endif()
