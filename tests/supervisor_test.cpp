@@ -160,7 +160,12 @@ INSTANTIATE_TEST_SUITE_P(
         kill_case{"a;touch /tmp/pwned", "killall -9 'a;touch /tmp/pwned' >/dev/null 2>&1"},
         kill_case{"$(reboot)", "killall -9 '$(reboot)' >/dev/null 2>&1"},
         kill_case{"it's", "killall -9 'it'\\''s' >/dev/null 2>&1"},
-        kill_case{"", "killall -9  >/dev/null 2>&1"}));
+        kill_case{"", "killall -9  >/dev/null 2>&1"},
+        // Names that start with '-' are no options.
+        kill_case{"-uroot", "killall -9 -- -uroot >/dev/null 2>&1"},
+        kill_case{"-", "killall -9 -- - >/dev/null 2>&1"},
+        kill_case{"--help me", "killall -9 -- '--help me' >/dev/null 2>&1"},
+        kill_case{"a-b", "killall -9 a-b >/dev/null 2>&1"}));
 
 TEST(KillCommand, LongestNameOfQuotesStillFits) {
     const std::string quotes(PATH_CAPACITY - 1, '\'');

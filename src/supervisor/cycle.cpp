@@ -131,6 +131,9 @@ unsigned segv_delay_for_count(uint32_t count) {
 int format_kill_command(const char* name, char (&command)[KILL_COMMAND_CAPACITY]) {
     text_appender out(command, sizeof command);
     out.put("killall -9 ");
+    // A name that starts with '-' would be read as options ("-uroot" kills every root process).
+    if (name[0] == '-')
+        out.put("-- ");
     if (is_plain_for_shell(name)) {
         out.put(name);
     } else {

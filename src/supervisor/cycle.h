@@ -33,7 +33,8 @@ bool decode_wait_status(int status, child_end* end);
 unsigned segv_delay_for_count(uint32_t count);
 
 // "killall -9 NAME >/dev/null 2>&1", with NAME single-quoted when it holds anything but
-// characters that are plain to the shell. 0, or -1 when it does not fit.
+// characters that are plain to the shell, and after "-- " when it starts with '-'. 0, or -1
+// when it does not fit.
 [[nodiscard]] int format_kill_command(const char* name, char (&command)[KILL_COMMAND_CAPACITY]);
 
 // Kills every process that bears a slot's name, with SIGKILL, through killall.
