@@ -199,6 +199,35 @@ TEST(RunPath, TooLongIsRefused) {
     EXPECT_EQ(format_run_path(long_name.c_str(), run_path), -1);
 }
 
+TEST(UpgradePackage, OnlyTheDaemonsUserMayHaveChangedIt) {
+    constexpr uid_t DAEMON = 0;
+    constexpr uid_t OTHER = 1000;
+    const struct {
+        mode_t mode;
+        uid_t owner;
+        bool dir_trusted;
+        bool package_trusted;
+    } rows[] = {{S_IFDIR | 0755, DAEMON, true, false},   {S_IFDIR | 0700, DAEMON, true, false},
+                {S_IFDIR | 0775, DAEMON, false, false},  {S_IFDIR | 0757, DAEMON, false, false},
+                {S_IFDIR | 01777, DAEMON, false, false}, {S_IFDIR | 0755, OTHER, false, false},
+                {S_IFLNK | 0777, DAEMON, false, false},  {S_IFREG | 0644, DAEMON, false, true},
+                {S_IFREG | 0666, DAEMON, false, true},   {S_IFREG | 0644, OTHER, false, false},
+                {S_IFIFO | 0644, DAEMON, false, false}};
+    for (const auto& row : rows) {
+        struct stat info = {};
+        info.st_mode = row.mode;
+        info.st_uid = row.owner;
+        EXPECT_EQ(runtime_dir_trusted(info, DAEMON), row.dir_trusted) << std::oct << row.mode;
+        EXPECT_EQ(package_trusted(info, DAEMON), row.package_trusted) << std::oct << row.mode;
+    }
+}
+
+TEST(ExtractCommand, ReadsThePackageThroughTheInheritedDescriptor) {
+    char command[EXTRACT_COMMAND_CAPACITY];
+    ASSERT_GE(format_extract_command(7, command), 0);
+    EXPECT_STREQ(command, "./m01_load tar -zxf /proc/self/fd/7 -C /data/");
+}
+
 TEST(ExtractCommand, OnlyExitStatusZeroIsSuccess) {
     EXPECT_TRUE(command_succeeded(W_EXITCODE(0, 0)));
     EXPECT_FALSE(command_succeeded(W_EXITCODE(1, 0)));

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <regex>
 
 #include "harness.h"
 
@@ -16,7 +17,8 @@ namespace fs = std::filesystem;
 constexpr const char* ONE_ENGINE = R"({"__watch":{"processes":[{"base":"eng"}]}})";
 constexpr const char* PLUGIN_OPTIONS = " -T /tmp/.uci/ -D /data/ -O brelvant_odm";
 constexpr const char* PACKAGE_INSIDE = "/tmp/.uci/ttupgrade.tgz";
-constexpr const char* EXTRACT_COMMAND = "./m01_load tar -zxf /tmp/.uci//ttupgrade.tgz -C /data/";
+// The tool reads the package through a descriptor it inherits from the daemon.
+const std::regex EXTRACT_COMMAND("\\./m01_load tar -zxf /proc/self/fd/[0-9]+ -C /data/\n");
 
 // Stand-ins for the extraction tool: both log how they were called.
 const std::string LOG_CALL = "echo \"$0 $*\" >> m01_load.log\n";
@@ -136,7 +138,8 @@ TEST_P(installation, leaves_the_expected_record_and_files) {
     }
     if (c.kind == package::archive &&
         (c.extractor == TAR_EXTRACTOR || c.extractor == FAILING_EXTRACTOR)) {
-        EXPECT_EQ(read_file(dir.file("m01_load.log")), std::string(EXTRACT_COMMAND) + "\n");
+        const std::string calls = read_file(dir.file("m01_load.log"));
+        EXPECT_TRUE(std::regex_match(calls, EXTRACT_COMMAND)) << calls;
     }
     EXPECT_EQ(dir.starts().back().command, c.last_command);
     if (!c.blocker.empty()) {
