@@ -125,11 +125,6 @@ TEST_F(InstallUpgradeEdges, OnlyATrustedPackageIsTaken) {
              write_file(PACKAGE, "package");
              return chmod("/tmp/.uci", 0775);
          }},
-        {"runtime_dir_writable_by_all_even_sticky",
-         [] {
-             write_file(PACKAGE, "package");
-             return chmod("/tmp/.uci", 01777);
-         }},
         {"runtime_dir_is_a_symlink",
          [] {
              write_file(PACKAGE, "package");
