@@ -80,9 +80,10 @@ class signal_state : public e2e_param_test<signal_case> {};
 TEST_P(signal_state, leaves_the_daemon_running_and_every_child_with_defaults) {
     daemon_dir dir;
     dir.write_config(ONE_ENGINE);
-    const std::string note_signals =
-        "grep -E '^Sig(Blk|Ign)' /proc/$$/status > \"$E2E_DIR\"/signals; ";
-    dir.add_fake("eng", {note_signals + exit_with(0), sleep_forever()});
+    // Read by the started process itself: a shell blocks every signal while it waits for a
+    // child, so a child of the fake would see the shell's mask of that moment. grep exits 0.
+    dir.add_fake("eng", {"exec grep -E '^Sig(Blk|Ign)' /proc/self/status > \"$E2E_DIR\"/signals",
+                         sleep_forever()});
     launch_options options;
     options.wrapper = GetParam().wrapper;
     sandboxed_daemon d(dir, options);
