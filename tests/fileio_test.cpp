@@ -144,6 +144,53 @@ TEST(SaveTextFile, NewFileGetsDefaultModeAndExistingKeepsItsMode) {
     EXPECT_EQ(file_mode(kept), 0640u);
 }
 
+// The replaced file's mode: its own permission bits only, never a link target's.
+TEST(ReplacedFile, KeepsOnlyThePermissionBitsOfTheFileItself) {
+    const struct {
+        const char* writer;
+        int (*write)(const std::string& source, const std::string& target);
+        mode_t fresh;  // the mode of a new file
+    } writers[] = {{"save_text_file",
+                    [](const std::string&, const std::string& target) {
+                        return save_text_file(target.c_str(), "new", 3);
+                    },
+                    0666 & ~current_umask()},
+                   {"copy_file_fd",
+                    [](const std::string& source, const std::string& target) {
+                        return copy_file_fd(source.c_str(), target.c_str());
+                    },
+                    0700 & ~current_umask()}};
+    const struct {
+        mode_t existing;
+        bool through_symlink;  // the target is a symbolic link to a file of that mode
+        mode_t expected;       // 0: that of a new file
+    } rows[] = {{0640, false, 0640},
+                {04755, false, 0755},
+                {02750, false, 0750},
+                {01777, false, 0777},
+                {0600, true, 0}};
+    for (const auto& writer : writers) {
+        for (const auto& row : rows) {
+            scoped_temp_dir dir;
+            const std::string target = dir.file("target");
+            const std::string old_file = row.through_symlink ? dir.file("pointee") : target;
+            write_file(dir.file("src"), "new");
+            write_file(old_file, "old");
+            chmod(old_file.c_str(), row.existing);
+            if (row.through_symlink) {
+                ASSERT_EQ(symlink(old_file.c_str(), target.c_str()), 0);
+            }
+            ASSERT_EQ(writer.write(dir.file("src"), target), 0) << writer.writer;
+            EXPECT_EQ(file_mode(target), row.expected != 0 ? row.expected : writer.fresh)
+                << writer.writer << " over " << std::oct << row.existing;
+            if (row.through_symlink) {
+                EXPECT_EQ(read_file(old_file), "old") << writer.writer;
+                EXPECT_EQ(file_mode(old_file), row.existing) << writer.writer;
+            }
+        }
+    }
+}
+
 TEST(SaveTextFile, FailedWriteKeepsTheOldContent) {
     scoped_temp_dir dir;
     const std::string path = dir.file("record");

@@ -160,7 +160,12 @@ INSTANTIATE_TEST_SUITE_P(
         kill_case{"a;touch /tmp/pwned", "killall -9 'a;touch /tmp/pwned' >/dev/null 2>&1"},
         kill_case{"$(reboot)", "killall -9 '$(reboot)' >/dev/null 2>&1"},
         kill_case{"it's", "killall -9 'it'\\''s' >/dev/null 2>&1"},
-        kill_case{"", "killall -9  >/dev/null 2>&1"}));
+        kill_case{"", "killall -9  >/dev/null 2>&1"},
+        // Names that start with '-' are no options.
+        kill_case{"-uroot", "killall -9 -- -uroot >/dev/null 2>&1"},
+        kill_case{"-", "killall -9 -- - >/dev/null 2>&1"},
+        kill_case{"--help me", "killall -9 -- '--help me' >/dev/null 2>&1"},
+        kill_case{"a-b", "killall -9 a-b >/dev/null 2>&1"}));
 
 TEST(KillCommand, LongestNameOfQuotesStillFits) {
     const std::string quotes(PATH_CAPACITY - 1, '\'');
@@ -192,6 +197,35 @@ TEST(RunPath, TooLongIsRefused) {
     char run_path[PATH_CAPACITY];
     const std::string long_name(PATH_CAPACITY - 8, 'w');
     EXPECT_EQ(format_run_path(long_name.c_str(), run_path), -1);
+}
+
+TEST(UpgradePackage, OnlyTheDaemonsUserMayHaveChangedIt) {
+    constexpr uid_t DAEMON = 0;
+    constexpr uid_t OTHER = 1000;
+    const struct {
+        mode_t mode;
+        uid_t owner;
+        bool dir_trusted;
+        bool package_trusted;
+    } rows[] = {{S_IFDIR | 0755, DAEMON, true, false},   {S_IFDIR | 0700, DAEMON, true, false},
+                {S_IFDIR | 0775, DAEMON, false, false},  {S_IFDIR | 0757, DAEMON, false, false},
+                {S_IFDIR | 01777, DAEMON, false, false}, {S_IFDIR | 0755, OTHER, false, false},
+                {S_IFLNK | 0777, DAEMON, false, false},  {S_IFREG | 0644, DAEMON, false, true},
+                {S_IFREG | 0666, DAEMON, false, true},   {S_IFREG | 0644, OTHER, false, false},
+                {S_IFIFO | 0644, DAEMON, false, false}};
+    for (const auto& row : rows) {
+        struct stat info = {};
+        info.st_mode = row.mode;
+        info.st_uid = row.owner;
+        EXPECT_EQ(runtime_dir_trusted(info, DAEMON), row.dir_trusted) << std::oct << row.mode;
+        EXPECT_EQ(package_trusted(info, DAEMON), row.package_trusted) << std::oct << row.mode;
+    }
+}
+
+TEST(ExtractCommand, ReadsThePackageThroughTheInheritedDescriptor) {
+    char command[EXTRACT_COMMAND_CAPACITY];
+    ASSERT_GE(format_extract_command(7, command), 0);
+    EXPECT_STREQ(command, "./m01_load tar -zxf /proc/self/fd/7 -C /data/");
 }
 
 TEST(ExtractCommand, OnlyExitStatusZeroIsSuccess) {

@@ -1,10 +1,12 @@
 // Installation details on the real data directory that the end-to-end suite does not see:
-// the mode of a replaced file, a record that the archive itself brings, odd files at the
-// package path, and a record that is JSON but no object.
+// the mode of a replaced file, a record that the archive itself brings, packages that are not
+// taken, and records that are no object, cannot be read or cannot be written.
 #include "bootcheck/upgrade.h"
 
+#include <linux/capability.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <string>
@@ -43,10 +45,16 @@ TEST_F(InstallUpgradeEdges, ExtractionRunsTheToolAndRecordsThePlugin) {
     ASSERT_EQ(chdir(daemon_dir.path().c_str()), 0);
     // The archive brings a record of its own; the daemon's record replaces it.
     put_extraction_tool(
-        "echo \"$@\" > args; touch /data/extracted; echo '{\"planted\":1}' > /data/.bootchk");
+        "echo \"$@\" > args; cat \"$3\" > got; touch /data/extracted; "
+        "echo '{\"planted\":1}' > /data/.bootchk");
     write_file(PACKAGE, "archive");
     install_upgrade(130);
-    EXPECT_EQ(read_file("args"), "tar -zxf /tmp/.uci//ttupgrade.tgz -C /data/\n");
+    // The tool reads the checked package through a descriptor it inherited.
+    const std::string args = read_file("args");
+    EXPECT_EQ(args.rfind("tar -zxf /proc/self/fd/", 0), 0u) << args;
+    const std::string tail = " -C /data/\n";
+    EXPECT_EQ(args.substr(args.size() - tail.size()), tail) << args;
+    EXPECT_EQ(read_file("got"), "archive");
     EXPECT_TRUE(file_exists("/data/extracted"));
     EXPECT_EQ(read_file(RECORD), R"({"version":"3.9.08.2","plugindata":1})");
     EXPECT_FALSE(file_exists(PACKAGE));
@@ -86,7 +94,13 @@ TEST_F(InstallUpgradeEdges, RecordThatIsNoObjectIsReplaced) {
     }
 }
 
-TEST_F(InstallUpgradeEdges, OnlyARegularFileIsTakenAsPackage) {
+// Only a regular file of the daemon's user, in a runtime directory that nobody else may
+// change, is installed; anything else is refused and left where it is.
+TEST_F(InstallUpgradeEdges, OnlyATrustedPackageIsTaken) {
+    constexpr uid_t OTHER_USER = 1000;
+    scoped_temp_dir daemon_dir;
+    ASSERT_EQ(chdir(daemon_dir.path().c_str()), 0);
+    put_extraction_tool("touch /data/extracted");
     write_file("/data/elsewhere", "bytes from elsewhere");
     const struct {
         const char* kind;
@@ -96,16 +110,90 @@ TEST_F(InstallUpgradeEdges, OnlyARegularFileIsTakenAsPackage) {
         {"fifo", [] { return mkfifo(PACKAGE, 0644); }},
         {"symlink", [] { return symlink("/data/elsewhere", PACKAGE); }},
         {"directory", [] { return mkdir(PACKAGE, 0755); }},
+        {"package_of_another_user",
+         [] {
+             write_file(PACKAGE, "package");
+             return chown(PACKAGE, OTHER_USER, OTHER_USER);
+         }},
+        {"runtime_dir_of_another_user",
+         [] {
+             write_file(PACKAGE, "package");
+             return chown("/tmp/.uci", OTHER_USER, OTHER_USER);
+         }},
+        {"runtime_dir_writable_by_group",
+         [] {
+             write_file(PACKAGE, "package");
+             return chmod("/tmp/.uci", 0775);
+         }},
+        {"runtime_dir_is_a_symlink",
+         [] {
+             write_file(PACKAGE, "package");
+             return rename("/tmp/.uci", "/tmp/elsewhere") | symlink("/tmp/elsewhere", "/tmp/.uci");
+         }},
     };
     for (const auto& row : rows) {
         ASSERT_EQ(row.make(), 0) << row.kind;
+        testing::internal::CaptureStdout();
         for (int code : {130, 131, 132})
             install_upgrade(code);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "failed to install upgrade(130)\nfailed to install upgrade(131)\n"
+                  "failed to install upgrade(132)\n")
+            << row.kind;
         EXPECT_FALSE(file_exists(RECORD)) << row.kind;
+        EXPECT_FALSE(file_exists("/data/extracted")) << row.kind;
         EXPECT_FALSE(file_exists("/data//init.bin")) << row.kind;
         EXPECT_FALSE(file_exists("/data//m01_sig.bin")) << row.kind;
         EXPECT_TRUE(file_exists(PACKAGE)) << row.kind;
-        ASSERT_EQ(remove(PACKAGE), 0);
+        empty_directory("/tmp");
+        ASSERT_EQ(mkdir("/tmp/.uci", 0755), 0);
+    }
+    ASSERT_EQ(chdir("/"), 0);
+}
+
+// Without the capabilities that let root read any file: a record of mode 0 cannot be read.
+int drop_file_capabilities() {
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return -1;
+    for (auto& set : data)
+        set.effective = 0;
+    return static_cast<int>(syscall(SYS_capset, &header, data));
+}
+
+// A record that cannot be read keeps its members (nothing is installed); one that cannot be
+// written is reported by its path.
+TEST_F(InstallUpgradeEdges, RecordThatCannotBeReadOrWritten) {
+    const std::string kept = R"({"version":"3.9.08.2","plugindata":1})";
+    const struct {
+        const char* kind;
+        int (*make)();
+        const char* output;
+        bool installed;
+    } rows[] = {
+        {"unreadable", [] { return chmod(RECORD, 0) | drop_file_capabilities(); },
+         "failed to install upgrade(131)\n", false},
+        {"unwritable", [] { return unlink(RECORD) | mkdir(RECORD, 0755); },
+         "failed to save /data//.bootchk\n", true},
+    };
+    for (const auto& row : rows) {
+        write_file(RECORD, kept);
+        write_file(PACKAGE, "lua");
+        child_outcome outcome = run_in_child([&] {
+            if (row.make() != 0)
+                return 2;
+            install_upgrade(131);
+            return 0;
+        });
+        ASSERT_TRUE(outcome.returned && outcome.exit_code == 0) << row.kind;
+        EXPECT_EQ(outcome.output, row.output) << row.kind;
+        EXPECT_EQ(file_exists("/data//init.bin"), row.installed) << row.kind;
+        if (!row.installed) {
+            EXPECT_EQ(read_file(RECORD), kept) << row.kind;
+        }
+        EXPECT_FALSE(file_exists(PACKAGE)) << row.kind;
+        empty_directory("/data");
     }
 }
 

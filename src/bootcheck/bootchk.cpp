@@ -55,7 +55,7 @@ json_ptr load_bootchk() {
 int clear_bootchk() {
     if (access(BOOTCHK_PATH, R_OK) != 0)
         return 0;
-    return unlink(BOOTCHK_PATH) == 0 ? 1 : 0;
+    return unlink(BOOTCHK_PATH) == 0 ? 1 : -1;
 }
 
 record_verdict judge_bootchk(const cJSON* record) {

@@ -30,8 +30,8 @@ int compare_versions(const char* a, const char* b);
 // The record parsed from BOOTCHK_PATH, or null when it is missing, empty or not JSON.
 [[nodiscard]] json_ptr load_bootchk();
 
-// Removes a readable record. 1 when it was removed, 0 when there was none to remove or it
-// could not be removed.
+// Removes a readable record. 1 when it was removed, 0 when there was none to remove, -1 when
+// it is there but could not be removed (a read-only data directory).
 int clear_bootchk();
 
 // What the start-mode gate makes of a record (null: none, or none that parses).

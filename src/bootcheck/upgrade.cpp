@@ -1,6 +1,7 @@
 #include "bootcheck/upgrade.h"
 
-#include <stdlib.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 #include "bootcheck/bootchk.h"
 #include "files/fileio.h"
 #include "output.h"
+#include "supervisor/launcher.h"
 #include "supervisor/watchd.h"
 #include "text.h"
 
@@ -53,40 +55,72 @@ void restore_record(const record_snapshot& snapshot) {
     }
 }
 
-bool extract_plugin_archive() {
+bool extract_plugin_archive(int package_fd) {
+    // The tool reads the package through a descriptor it inherits, so it gets exactly the file
+    // that was checked, whatever the path names by then.
+    unique_fd inherited(dup(package_fd));
     char command[EXTRACT_COMMAND_CAPACITY];
-    if (format_extract_command(command) < 0)
+    if (!inherited.valid() || format_extract_command(inherited.get(), command) < 0)
         return false;
     record_snapshot before = take_record_snapshot();
-    flush_output();
-    if (command_succeeded(system(command)))
+    if (command_succeeded(run_shell_command(command)))
         return true;
     restore_record(before);
     return false;
 }
 
-// A readable regular file at the package path: a FIFO, device or symbolic link there would
-// hang the daemon or install bytes from elsewhere.
-bool package_waiting() {
+// The runtime directory with its trailing slashes cut, so that O_NOFOLLOW applies to it.
+int format_runtime_dir_entry(char (&path)[PATH_CAPACITY]) {
+    int len = format_text(path, sizeof path, "%s", RUNTIME_DIR);
+    while (len > 1 && path[len - 1] == '/')
+        path[--len] = '\0';
+    return len;
+}
+
+enum class package_state { none, refused, taken };
+
+// The waiting package, opened once and checked on its descriptor, and the directory it is in.
+struct waiting_package {
+    unique_fd dir;
+    unique_fd file;
+};
+
+package_state take_package(waiting_package* package) {
+    char dir_path[PATH_CAPACITY];
+    if (format_runtime_dir_entry(dir_path) < 0)
+        return package_state::refused;
+    package->dir.reset(open(dir_path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!package->dir.valid())
+        return errno == ENOENT ? package_state::none : package_state::refused;
     struct stat info;
-    return lstat(UPGRADE_PACKAGE_PATH, &info) == 0 && S_ISREG(info.st_mode) &&
-           access(UPGRADE_PACKAGE_PATH, R_OK) == 0;
+    if (fstat(package->dir.get(), &info) != 0 || !runtime_dir_trusted(info, geteuid()))
+        return package_state::refused;
+    // O_NONBLOCK: a FIFO planted here must not hang the daemon in open().
+    package->file.reset(openat(package->dir.get(), UPGRADE_PACKAGE_NAME,
+                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!package->file.valid())
+        return errno == ENOENT ? package_state::none : package_state::refused;
+    if (fstat(package->file.get(), &info) != 0 || !package_trusted(info, geteuid()))
+        return package_state::refused;
+    return package_state::taken;
 }
 
 // Runs the extraction tool or copies the package. true when the installation worked.
-bool put_package_in_place(int code) {
+bool put_package_in_place(int code, int package_fd) {
     if (code == EXIT_INSTALL_PLUGIN)
-        return extract_plugin_archive();
+        return extract_plugin_archive(package_fd);
     const char* target = code == EXIT_INSTALL_LUA ? LUA_DATA_TARGET : SIGNATURE_TARGET;
-    return copy_file_fd(UPGRADE_PACKAGE_PATH, target) == 0;
+    return copy_fd_to_file(package_fd, target) == 0;
 }
 
-// The current record, or a new empty one when there is none or it is no JSON object.
-json_ptr record_to_update() {
-    json_ptr record = load_bootchk();
-    if (record && cJSON_IsObject(record.get()))
-        return record;
-    return json_ptr(cJSON_CreateObject());
+// The current record, or a new empty one when there is none or it is no JSON object. false
+// when the record is there but cannot be read: its members must not be thrown away.
+bool record_to_update(json_ptr* record) {
+    if (json_from_file(BOOTCHK_PATH, record) == read_result::failed)
+        return false;
+    if (!*record || !cJSON_IsObject(record->get()))
+        record->reset(cJSON_CreateObject());
+    return true;
 }
 
 // Appends member (and a version when the record has no usable one) and writes the record.
@@ -96,17 +130,26 @@ void note_installation(cJSON* record, const char* member) {
     }
     cJSON_AddItemToObject(record, member, cJSON_CreateNumber(1));
     malloc_text text(cJSON_PrintUnformatted(record));
-    if (!text)
-        return;
-    // A record that cannot be written keeps its old content; nothing more can be done here.
-    (void)save_text_file(BOOTCHK_PATH, text.get(), static_cast<int32_t>(strlen(text.get())));
+    // A record that cannot be written keeps its old content.
+    if (!text ||
+        save_text_file(BOOTCHK_PATH, text.get(), static_cast<int32_t>(strlen(text.get()))) != 0)
+        say("failed to save %s\n", BOOTCHK_PATH);
 }
 
 }  // namespace
 
-int format_extract_command(char (&command)[EXTRACT_COMMAND_CAPACITY]) {
-    return format_text(command, sizeof command, "./%s tar -zxf %s -C %s", EXTRACT_TOOL,
-                       UPGRADE_PACKAGE_PATH, DATA_DIR);
+int format_extract_command(int package_fd, char (&command)[EXTRACT_COMMAND_CAPACITY]) {
+    return format_text(command, sizeof command, "./%s tar -zxf %s%d -C %s", EXTRACT_TOOL,
+                       INHERITED_FD_DIR, package_fd, DATA_DIR);
+}
+
+bool runtime_dir_trusted(const struct stat& info, uid_t owner) {
+    return S_ISDIR(info.st_mode) && info.st_uid == owner &&
+           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool package_trusted(const struct stat& info, uid_t owner) {
+    return S_ISREG(info.st_mode) && info.st_uid == owner;
 }
 
 bool command_succeeded(int status) {
@@ -115,12 +158,22 @@ bool command_succeeded(int status) {
 
 void install_upgrade(int code) {
     const char* member = recorded_member_for(code);
-    if (member == nullptr || !package_waiting())
+    if (member == nullptr)
         return;
+    waiting_package package;
+    const package_state state = take_package(&package);
+    if (state == package_state::none)
+        return;
+    // A refused package is left where it is: it is not the daemon's to remove.
+    if (state == package_state::refused) {
+        say("failed to install upgrade(%d)\n", code);
+        return;
+    }
     // Read before extracting, so that an archive cannot bring a record of its own.
-    json_ptr record = record_to_update();
-    bool installed = put_package_in_place(code);
-    unlink(UPGRADE_PACKAGE_PATH);
+    json_ptr record;
+    const bool record_readable = record_to_update(&record);
+    const bool installed = record_readable && put_package_in_place(code, package.file.get());
+    unlinkat(package.dir.get(), UPGRADE_PACKAGE_NAME, 0);
     if (!installed) {
         say("failed to install upgrade(%d)\n", code);
         return;

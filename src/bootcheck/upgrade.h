@@ -4,24 +4,39 @@
 #pragma once
 
 #include <stddef.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 
 namespace watchd {
 
+// The package's name in the runtime directory; UPGRADE_PACKAGE_PATH joins the two.
+constexpr const char* UPGRADE_PACKAGE_NAME = "ttupgrade.tgz";
 constexpr const char* UPGRADE_PACKAGE_PATH = "/tmp/.uci//ttupgrade.tgz";
 constexpr const char* LUA_DATA_TARGET = "/data//init.bin";
 constexpr const char* SIGNATURE_TARGET = "/data//m01_sig.bin";
 constexpr const char* EXTRACT_TOOL = "m01_load";
 constexpr size_t EXTRACT_COMMAND_CAPACITY = 2048;
+// Where a program finds its own descriptors by number.
+constexpr const char* INHERITED_FD_DIR = "/proc/self/fd/";
 
-// The shell command that extracts the plug-in archive into the data directory.
-int format_extract_command(char (&command)[EXTRACT_COMMAND_CAPACITY]);
+// The shell command that extracts the plug-in archive, open as package_fd (inherited by the
+// tool), into the data directory.
+int format_extract_command(int package_fd, char (&command)[EXTRACT_COMMAND_CAPACITY]);
+
+// Whether a runtime directory of this status may hand over a package: a directory of owner
+// that nobody else may write to.
+bool runtime_dir_trusted(const struct stat& info, uid_t owner);
+// Whether a package of this status may be installed: a regular file of owner.
+bool package_trusted(const struct stat& info, uid_t owner);
 
 // Whether a status from system() means the command ran and exited with 0.
 bool command_succeeded(int status);
 
 // Installs the waiting package for exit code 130, 131 or 132 and records it. Does nothing
-// when no readable regular file waits at the package path. A failed installation leaves the
-// record as it was (even one that the archive brought along is taken back).
+// when no package waits. A package in a runtime directory that others could have changed, or
+// one that is no regular file of the daemon's user, is refused and left in place. A failed
+// installation, or a record that cannot be read, leaves the record as it was (even one that
+// the archive brought along is taken back).
 void install_upgrade(int code);
 
 }  // namespace watchd

@@ -16,6 +16,7 @@ namespace watchd {
 namespace {
 
 constexpr size_t COPY_CHUNK = 1024;
+constexpr mode_t PERMISSION_BITS = 0777;
 constexpr const char TEMP_SUFFIX[] = ".tmp";
 constexpr size_t REPLACEMENT_PATH_CAPACITY = DATA_PATH_CAPACITY + sizeof TEMP_SUFFIX;
 
@@ -31,8 +32,9 @@ class file_replacement {
             unlink(temp_path_);
     }
 
-    // new_mode applies (less the umask) when the target does not exist yet; an existing
-    // target's permission bits are carried over.
+    // new_mode applies (less the umask) when the target is no regular file yet; an existing
+    // file's permission bits are carried over, taken from the file itself (never through a
+    // symbolic link) and without setuid, setgid or sticky bits.
     [[nodiscard]] bool open(const char* target, mode_t new_mode) {
         target_ = target;
         if (format_text(temp_path_, sizeof temp_path_, "%s%s", target, TEMP_SUFFIX) < 0) {
@@ -46,7 +48,8 @@ class file_replacement {
             return false;
         created_ = true;
         struct stat existing;
-        if (stat(target, &existing) == 0 && fchmod(fd_.get(), existing.st_mode & 07777) != 0) {
+        if (lstat(target, &existing) == 0 && S_ISREG(existing.st_mode) &&
+            fchmod(fd_.get(), existing.st_mode & PERMISSION_BITS) != 0) {
             return false;
         }
         return true;
@@ -105,6 +108,11 @@ int copy_stream(int src_fd, int dst_fd) {
     }
 }
 
+// Errors of open() that mean there is no file to read, as opposed to one that cannot be read.
+bool nothing_there(int error) {
+    return error == ENOENT || error == ENOTDIR || error == ENXIO;
+}
+
 }  // namespace
 
 unique_fd open_regular_file(const char* path, int flags) {
@@ -116,37 +124,53 @@ unique_fd open_regular_file(const char* path, int flags) {
     return fd;
 }
 
-bool read_regular_file(const char* path, file_content* content) {
-    unique_fd fd = open_regular_file(path, O_RDONLY);
+read_result read_whole_file(const char* path, file_content* content) {
+    unique_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid())
+        return nothing_there(errno) ? read_result::absent : read_result::failed;
     struct stat info;
-    if (!fd.valid() || fstat(fd.get(), &info) != 0)
-        return false;
+    if (fstat(fd.get(), &info) != 0)
+        return read_result::failed;
+    if (!S_ISREG(info.st_mode))
+        return read_result::absent;
     if (static_cast<uintmax_t>(info.st_size) >= SIZE_MAX)
-        return false;
+        return read_result::failed;
     const size_t size = static_cast<size_t>(info.st_size);
     content->bytes.reset(static_cast<char*>(malloc(size + 1)));
     if (!content->bytes)
-        return false;
+        return read_result::failed;
     // A file that shrank since fstat() counts only as far as it was read.
     size_t got = 0;
     while (got < size) {
         ssize_t n = read_retrying(fd.get(), content->bytes.get() + got, size - got);
         if (n < 0)
-            return false;
+            return read_result::failed;
         if (n == 0)
             break;
         got += static_cast<size_t>(n);
     }
     content->bytes.get()[got] = '\0';
     content->length = got;
-    return true;
+    return read_result::read;
+}
+
+bool read_regular_file(const char* path, file_content* content) {
+    return read_whole_file(path, content) == read_result::read;
+}
+
+read_result json_from_file(const char* path, json_ptr* document) {
+    file_content content;
+    document->reset();
+    const read_result result = read_whole_file(path, &content);
+    if (result == read_result::read && content.length > 0)
+        document->reset(cJSON_Parse(content.bytes.get()));
+    return result;
 }
 
 json_ptr cjson_from_file(const char* path) {
-    file_content content;
-    if (!read_regular_file(path, &content) || content.length == 0)
-        return nullptr;
-    return json_ptr(cJSON_Parse(content.bytes.get()));
+    json_ptr document;
+    (void)json_from_file(path, &document);
+    return document;
 }
 
 const char* json_member_string(const cJSON* object, const char* member) {
@@ -183,17 +207,21 @@ int save_text_file(const char* path, const char* data, int32_t len) {
     return replacement.commit() ? 0 : -1;
 }
 
-int copy_file_fd(const char* src, const char* dst) {
-    unique_fd in = open_regular_file(src, O_RDONLY);
+int copy_fd_to_file(int src_fd, const char* dst) {
     file_replacement out;
-    if (!in.valid() || !out.open(dst, 0700)) {
+    if (src_fd < 0 || !out.open(dst, 0700)) {
         // The destination is never left open here: it is not even tried without a source.
-        say("Failed to read or write, in, %d, out, %d\n", in.get(), -1);
+        say("Failed to read or write, in, %d, out, %d\n", src_fd, -1);
         return -1;
     }
-    if (copy_stream(in.get(), out.fd()) != 0)
+    if (copy_stream(src_fd, out.fd()) != 0)
         return -1;
     return out.commit() ? 0 : -1;
+}
+
+int copy_file_fd(const char* src, const char* dst) {
+    unique_fd in = open_regular_file(src, O_RDONLY);
+    return copy_fd_to_file(in.get(), dst);
 }
 
 }  // namespace watchd

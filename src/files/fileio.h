@@ -22,9 +22,18 @@ struct file_content {
 // descriptor for anything else.
 [[nodiscard]] unique_fd open_regular_file(const char* path, int flags);
 
-// Reads the regular file at path whole. false when it is missing, no regular file, or cannot
-// be read.
+// What reading a whole file came to: read; absent (no such file, or no regular file); or
+// failed (it is there but could not be read: an I/O error, no permission, no memory).
+enum class read_result { read, absent, failed };
+
+// Reads the regular file at path whole (never blocking on a FIFO).
+[[nodiscard]] read_result read_whole_file(const char* path, file_content* content);
+// As read_whole_file; true only when the file was read.
 [[nodiscard]] bool read_regular_file(const char* path, file_content* content);
+
+// Reads the JSON file at path as read_whole_file does; *document is its parsed tree, or null
+// when the file was not read, is empty or is not JSON.
+[[nodiscard]] read_result json_from_file(const char* path, json_ptr* document);
 
 // The parsed tree of the JSON file at path, or null when the file is missing, empty,
 // unreadable, no regular file or not JSON. Text after the first JSON value is ignored.
@@ -42,10 +51,12 @@ int32_t json_member_int(const cJSON* object, const char* member);
 [[nodiscard]] int save_text_file(const char* path, const char* data, int32_t len);
 
 // Replaces dst with a byte-for-byte copy of src in the same atomic way. A new dst gets mode
-// 0700 less the umask; an existing one keeps its permission bits. Returns 0, or -1 when a
-// file cannot be opened or a read, write or rename fails. dst is untouched when src cannot
-// be opened or is no regular file.
+// 0700 less the umask; an existing regular file keeps its permission bits (0777 of them).
+// Returns 0, or -1 when a file cannot be opened or a read, write or rename fails. dst is
+// untouched when src cannot be opened or is no regular file.
 [[nodiscard]] int copy_file_fd(const char* src, const char* dst);
+// As copy_file_fd, from what is left to read of the open descriptor src_fd.
+[[nodiscard]] int copy_fd_to_file(int src_fd, const char* dst);
 
 // Writes all len bytes, finishing short writes and retrying interrupted calls. 0 or -1.
 [[nodiscard]] int write_all(int fd, const char* data, size_t len);

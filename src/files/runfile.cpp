@@ -1,6 +1,7 @@
 #include "files/runfile.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -20,12 +21,15 @@ constexpr size_t MOVE_CHUNK = 4096;
 // The first line is the working directory: at most PATH_CAPACITY - 1 characters and "\n".
 constexpr size_t FIRST_LINE_MAX = PATH_CAPACITY;
 
-// Offset just past the first line end at or after from, or end when there is none.
+// Offset just past the first line end at or after from, end when there is none, or -1 when
+// a read fails.
 off_t next_line_start(int fd, off_t from, off_t end) {
     char chunk[MOVE_CHUNK];
     while (from < end) {
         ssize_t got = pread(fd, chunk, sizeof chunk, from);
-        if (got <= 0)
+        if (got < 0)
+            return -1;
+        if (got == 0)
             return end;
         const void* newline = memchr(chunk, '\n', static_cast<size_t>(got));
         if (newline != nullptr)
@@ -35,22 +39,57 @@ off_t next_line_start(int fd, off_t from, off_t end) {
     return end;
 }
 
-// Copies [from, end) down to offset to (to < from), front to back.
-off_t move_down(int fd, off_t from, off_t end, off_t to) {
+bool pread_all(int fd, char* buf, size_t len, off_t at) {
+    while (len > 0) {
+        ssize_t got = pread(fd, buf, len, at);
+        if (got <= 0)
+            return false;
+        buf += got;
+        len -= static_cast<size_t>(got);
+        at += got;
+    }
+    return true;
+}
+
+bool pwrite_all(int fd, const char* buf, size_t len, off_t at) {
+    while (len > 0) {
+        ssize_t put = pwrite(fd, buf, len, at);
+        if (put <= 0)
+            return false;
+        buf += put;
+        len -= static_cast<size_t>(put);
+        at += put;
+    }
+    return true;
+}
+
+// Copies [from, end) down to offset to (to < from), front to back. false when a read or write
+// fails or the file ends early.
+bool move_down(int fd, off_t from, off_t end, off_t to) {
     char chunk[MOVE_CHUNK];
     while (from < end) {
-        size_t want = static_cast<size_t>(end - from < off_t(sizeof chunk) ? end - from
-                                                                           : off_t(sizeof chunk));
-        ssize_t got = pread(fd, chunk, want, from);
-        if (got <= 0)
-            break;
-        ssize_t put = pwrite(fd, chunk, static_cast<size_t>(got), to);
-        if (put <= 0)
-            break;
-        from += put;
-        to += put;
+        const size_t want = static_cast<size_t>(
+            end - from < off_t(sizeof chunk) ? end - from : off_t(sizeof chunk));
+        if (!pread_all(fd, chunk, want, from) || !pwrite_all(fd, chunk, want, to))
+            return false;
+        from += off_t(want);
+        to += off_t(want);
     }
-    return to;
+    return true;
+}
+
+// Moves [from, end) down to offset to and cuts the file there. The bytes that the move
+// overwrites are kept in memory first, so that a failed read, write or truncation puts them
+// back: the file is then as it was, and the next cut tries again.
+bool cut_run_file(int fd, off_t to, off_t from, off_t end) {
+    const size_t len = static_cast<size_t>(end - from);
+    malloc_text overwritten(static_cast<char*>(malloc(len > 0 ? len : 1)));
+    if (!overwritten || !pread_all(fd, overwritten.get(), len, to))
+        return false;
+    if (move_down(fd, from, end, to) && ftruncate(fd, to + off_t(len)) == 0)
+        return true;
+    (void)pwrite_all(fd, overwritten.get(), len, to);
+    return false;
 }
 
 }  // namespace
@@ -247,16 +286,20 @@ void bound_run_file(int fd, size_t incoming) {
 
     off_t first_line_end =
         next_line_start(fd, 0, size < off_t(FIRST_LINE_MAX) ? size : off_t(FIRST_LINE_MAX));
+    if (first_line_end < 0)
+        return;
     off_t tail_from = size - (RUN_FILE_KEEP - first_line_end);
     if (tail_from < first_line_end)
         tail_from = first_line_end;
     // Start at a whole line: the byte before tail_from must be a line end.
     if (tail_from > first_line_end)
         tail_from = next_line_start(fd, tail_from - 1, size);
-    off_t new_size = move_down(fd, tail_from, size, first_line_end);
-    if (ftruncate(fd, new_size) != 0)
+    if (tail_from < 0 || !cut_run_file(fd, first_line_end, tail_from, size)) {
+        // The file is as it was: the new line goes behind everything in it.
+        lseek(fd, 0, SEEK_END);
         return;
-    lseek(fd, new_size, SEEK_SET);
+    }
+    lseek(fd, first_line_end + (size - tail_from), SEEK_SET);
 }
 
 void log_child_exit(int32_t code, int32_t exited_normally, const char* name, int32_t fd) {

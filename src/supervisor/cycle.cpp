@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,14 +77,20 @@ void wait_before_restart(watch_state* state, const child_end& end) {
     sleep(NORMAL_RESTART_DELAY);
 }
 
-// Starts every slot; false when a fork failed.
-bool start_all_slots(watch_state* state, int32_t restart_code) {
-    for (int i = 0; i < state->count; ++i) {
-        start_slot(state, i, restart_code);
-        if (state->slots[i].pid < 0)
-            return false;
+// A failed fork (EAGAIN, ENOMEM) is transient: the slot is tried again after the normal
+// delay, for as long as it takes. It never counts as a failed boot.
+void start_slot_until_forked(watch_state* state, int index, int32_t restart_code) {
+    for (;;) {
+        start_slot(state, index, restart_code);
+        if (state->slots[index].pid >= 0)
+            return;
+        sleep(NORMAL_RESTART_DELAY);
     }
-    return true;
+}
+
+void start_all_slots(watch_state* state, int32_t restart_code) {
+    for (int i = 0; i < state->count; ++i)
+        start_slot_until_forked(state, i, restart_code);
 }
 
 }  // namespace
@@ -131,6 +136,9 @@ unsigned segv_delay_for_count(uint32_t count) {
 int format_kill_command(const char* name, char (&command)[KILL_COMMAND_CAPACITY]) {
     text_appender out(command, sizeof command);
     out.put("killall -9 ");
+    // A name that starts with '-' would be read as options ("-uroot" kills every root process).
+    if (name[0] == '-')
+        out.put("-- ");
     if (is_plain_for_shell(name)) {
         out.put(name);
     } else {
@@ -145,9 +153,7 @@ void kill_configured(watch_state* state) {
         char command[KILL_COMMAND_CAPACITY];
         if (format_kill_command(state->slots[i].name, command) < 0)
             continue;
-        flush_output();
-        int ignored = system(command);
-        (void)ignored;
+        (void)run_shell_command(command);
     }
 }
 
@@ -203,22 +209,24 @@ int supervise_children(watch_state* state, int32_t* last_code) {
             }
         }
         wait_before_restart(state, end);
-        start_slot(state, index, end.code);
-        if (slot.pid < 0)
-            return -1;
+        start_slot_until_forked(state, index, end.code);
     }
 }
 
 void watch_cycle(watch_state* state) {
     int32_t last_code = 0;
+    // Set when a record could not be removed after a failed supervision (a read-only /data):
+    // the record is not read again, so the fallback starts from the daemon's own directory.
+    bool record_ignored = false;
     for (;;) {
         kill_configured(state);
-        state->plugin_mode = decide_plugin_mode();
-        if (!start_all_slots(state, last_code))
-            return;
+        state->plugin_mode = record_ignored ? 0 : decide_plugin_mode();
+        start_all_slots(state, last_code);
         if (supervise_children(state, &last_code) >= 0)
             continue;
-        if (clear_bootchk() == 1) {
+        const int cleared = record_ignored ? 0 : clear_bootchk();
+        if (cleared != 0) {
+            record_ignored = cleared < 0;
             say_line("failed boot, then clean bootchk, and try again");
             continue;
         }

@@ -33,7 +33,8 @@ bool decode_wait_status(int status, child_end* end);
 unsigned segv_delay_for_count(uint32_t count);
 
 // "killall -9 NAME >/dev/null 2>&1", with NAME single-quoted when it holds anything but
-// characters that are plain to the shell. 0, or -1 when it does not fit.
+// characters that are plain to the shell, and after "-- " when it starts with '-'. 0, or -1
+// when it does not fit.
 [[nodiscard]] int format_kill_command(const char* name, char (&command)[KILL_COMMAND_CAPACITY]);
 
 // Kills every process that bears a slot's name, with SIGKILL, through killall.
@@ -47,10 +48,12 @@ int decode_child_status(pid_t pid, int status, watch_state* state, int32_t* code
 // Counts one more SIGSEGV end and returns the delay for it: 60, 660, 1260, then 7200 s.
 unsigned segv_restart_delay(watch_state* state);
 
-// Reaps and restarts children. 0 when a new cycle is wanted, -1 when supervision failed.
+// Reaps and restarts children (a restart whose fork fails is tried again after the normal
+// delay). 0 when a new cycle is wanted, -1 when supervision failed.
 int supervise_children(watch_state* state, int32_t* last_code);
 
-// Runs cycles until the watched programs cannot be kept running.
+// Runs cycles until the watched programs cannot be kept running: a failed supervision is
+// retried once without the record (removed, or ignored when it cannot be removed).
 void watch_cycle(watch_state* state);
 
 }  // namespace watchd

@@ -14,9 +14,27 @@
 namespace watchd {
 namespace {
 
-// Runs in the forked child only; never returns.
+// The program must not inherit what the daemon ignores (SIGPIPE, and whatever its own starter
+// ignored or blocked): an ignored SIGTERM would let it outlive the daemon.
+void reset_signal_state() {
+    struct sigaction default_action = {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    // SIGKILL, SIGSTOP and the C library's own signals refuse the change; they are at their
+    // defaults anyway.
+    for (int sig = 1; sig < NSIG; ++sig)
+        sigaction(sig, &default_action, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// Runs in the forked child only; never returns. It ends with _exit: exit handlers and buffers
+// belong to the daemon.
 [[noreturn]] void become_program(pid_t daemon_pid, const char* path, int32_t restart_code,
                                  int32_t debug, int32_t extended) {
+    // Before the parent-death signal is armed, so that it cannot arrive ignored or blocked.
+    reset_signal_state();
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     // The daemon may have died before the line above took effect: nobody would watch us.
     if (getppid() != daemon_pid)
@@ -25,8 +43,8 @@ namespace {
     child_args args;
     build_child_args(path, restart_code, debug, extended, &args);
     execv(path, const_cast<char* const*>(args.argv));
-    say("failed to exec %s, error is %s\n", path, strerror(errno));
-    exit(EXIT_EXEC_FAILED);
+    say("failed to exec %s, error is %s\n", path, strerror(errno));  // flushed at once
+    _exit(EXIT_EXEC_FAILED);
 }
 
 }  // namespace
@@ -70,6 +88,18 @@ pid_t spawn_child(const char* path, int32_t restart_code, int32_t debug, int32_t
     if (pid == 0)
         become_program(daemon_pid, path, restart_code, debug, extended);
     return pid;
+}
+
+int run_shell_command(const char* command) {
+    flush_output();
+    struct sigaction default_action = {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    struct sigaction saved;
+    sigaction(SIGPIPE, &default_action, &saved);
+    int status = system(command);
+    sigaction(SIGPIPE, &saved, nullptr);
+    return status;
 }
 
 void start_slot(watch_state* state, int index, int32_t restart_code) {

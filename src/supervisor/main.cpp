@@ -47,6 +47,8 @@ int main(int argc, char** argv) {
     if (register_instance(argv[0], &state) < 0)
         return 0;
     signal(SIGCHLD, SIG_DFL);
+    // A message to a standard output whose reader is gone must not end the supervision.
+    signal(SIGPIPE, SIG_IGN);
     watch_cycle(&state);
     return 0;
 }

@@ -68,25 +68,56 @@ INSTANTIATE_TEST_SUITE_P(
         gate_case{"not_json", "version=3.9.08.2 plugindata=1", false, true},
         gate_case{"json_array", R"([{"version":"3.9.08.2","plugindata":1}])", false, true}));
 
-TEST_F(e2e_test, record_that_cannot_be_removed_ends_the_daemon_instead_of_looping) {
+struct unremovable_case {
+    const char* label;
+    std::string own_engine;  // what the engine of the daemon's directory does
+    std::string output;      // all the daemon prints
+    bool ends;
+};
+
+void PrintTo(const unremovable_case& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class unremovable_record : public e2e_param_test<unremovable_case> {};
+
+// A read-only /data: the record of a failed plug-in boot stays, but is ignored from then on.
+TEST_P(unremovable_record, is_ignored_and_the_programs_start_from_the_daemons_directory) {
     daemon_dir dir;
     dir.write_config(ONE_ENGINE);
-    dir.add_fake("eng", {exit_with(129)});
+    dir.add_fake("eng", {GetParam().own_engine});
     launch_options options;
     options.setup_shell = "mount -o remount,ro /data";
     sandboxed_daemon d(dir, options);
     ASSERT_TRUE(d.ready());
-    // No version: normal mode, and the gate leaves the record alone.
-    d.plant("/data/.bootchk", R"({"plugindata":1})");
+    const std::string record = R"({"version":"3.9.08.2","plugindata":1})";
+    d.plant("/data/.bootchk", record);
+    d.plant_fake("/data/eng", "data-eng", {exit_with(129)});
     d.go();
-    ASSERT_TRUE(d.wait_for_exit(10s)) << "still retrying after " << dir.starts().size()
-                                      << " starts: " << d.output().substr(0, 500);
+    ASSERT_TRUE(d.wait_for_starts(2, 10s)) << d.output();
+    if (GetParam().ends) {
+        ASSERT_TRUE(d.wait_for_exit(10s)) << "still retrying after " << dir.starts().size()
+                                          << " starts: " << d.output().substr(0, 500);
+        EXPECT_EQ(*d.exit_status(), 0);
+    }
 
-    EXPECT_EQ(*d.exit_status(), 0);
-    EXPECT_EQ(d.output(), "failed for normal boot, exit\n");
-    EXPECT_EQ(dir.starts().size(), 1u);
-    EXPECT_EQ(read_file(d.inside("/data/.bootchk")), R"({"plugindata":1})");
+    EXPECT_EQ(d.output(), GetParam().output);
+    std::vector<std::string> commands;
+    for (const auto& start : dir.starts())
+        commands.push_back(start.command);
+    EXPECT_EQ(commands, (std::vector<std::string>{PLUGIN_START, "eng -r 129"}));
+    EXPECT_EQ(read_file(d.inside("/data/.bootchk")), record);
+    EXPECT_EQ(d.exit_status().has_value(), GetParam().ends);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    e2e, unremovable_record,
+    ::testing::Values(unremovable_case{"fallback_runs", sleep_forever(),
+                                       "failed boot, then clean bootchk, and try again\n", false},
+                      unremovable_case{"second_failure_ends", exit_with(129),
+                                       "failed boot, then clean bootchk, and try again\n"
+                                       "failed for normal boot, exit\n",
+                                       true}));
 
 }  // namespace
 }  // namespace watchd_e2e

@@ -66,6 +66,46 @@ INSTANTIATE_TEST_SUITE_P(
                           "/data//eng -d -T /tmp/.uci/ -D /data/ -O brelvant_odm",
                           "/data//eng -r 7 -d -T /tmp/.uci/ -D /data/ -O brelvant_odm"}));
 
+struct signal_case {
+    const char* label;
+    std::string wrapper;  // how the daemon is started
+};
+
+void PrintTo(const signal_case& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class signal_state : public e2e_param_test<signal_case> {};
+
+TEST_P(signal_state, leaves_the_daemon_running_and_every_child_with_defaults) {
+    daemon_dir dir;
+    dir.write_config(ONE_ENGINE);
+    // Read by the started process itself: a shell blocks every signal while it waits for a
+    // child, so a child of the fake would see the shell's mask of that moment. grep exits 0.
+    dir.add_fake("eng", {"exec grep -E '^Sig(Blk|Ign)' /proc/self/status > \"$E2E_DIR\"/signals",
+                         sleep_forever()});
+    launch_options options;
+    options.wrapper = GetParam().wrapper;
+    sandboxed_daemon d(dir, options);
+    ASSERT_TRUE(d.ready());
+    d.go();
+    // The restart comes after the daemon printed its restart message.
+    ASSERT_TRUE(d.wait_for_starts(2, 10s)) << d.output();
+    EXPECT_EQ(read_file(dir.file("signals")),
+              "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    e2e, signal_state,
+    ::testing::Values(
+        // Standard output is a pipe whose reader is gone before the daemon starts.
+        signal_case{"output_pipe_without_reader",
+                    "sh -c '{ until [ -e /tmp/.reader-gone ]; do sleep 0; done; exec \"$@\"; } "
+                    "| { exec <&-; : > /tmp/.reader-gone; }' sh"},
+        signal_case{"started_with_signals_ignored_and_blocked",
+                    "perl -MPOSIX -e '$SIG{$_} = \"IGNORE\" for qw(TERM PIPE INT HUP); "
+                    "sigprocmask(SIG_BLOCK, POSIX::SigSet->new(SIGTERM, SIGUSR1)); exec @ARGV'"}));
+
 TEST_F(e2e_test, long_program_path_in_plugin_mode_is_passed_whole) {
     const std::string name = "eng" + std::string(247, 'x');  // /data// makes it 257 characters
     daemon_dir dir;

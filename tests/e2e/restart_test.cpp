@@ -262,13 +262,71 @@ TEST_F(e2e_test, exit_129_without_a_record_ends_the_daemon) {
     EXPECT_NE(lines[0].find(": eng exited normally with code(129)"), std::string::npos);
 }
 
+struct fork_fault_case {
+    const char* label;
+    std::vector<std::string> names;            // the configured programs, all in /data/
+    std::vector<std::string> first_run;        // what each does on its first start
+    std::string output;                        // all the daemon prints
+    std::vector<std::string> second_commands;  // the start after the failed fork
+};
+
+void PrintTo(const fork_fault_case& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class failed_fork : public e2e_param_test<fork_fault_case> {};
+
+// The second fork fails with EAGAIN: the slot is tried again, and the plug-in boot stands.
+TEST_P(failed_fork, is_tried_again_after_the_normal_delay_and_is_no_failed_boot) {
+    const fork_fault_case& c = GetParam();
+    daemon_dir dir;
+    std::string config = R"({"__watch":{"processes":[)";
+    for (const std::string& name : c.names)
+        config += R"({"base":")" + name + R"("})" + (&name == &c.names.back() ? "" : ",");
+    dir.write_config(config + "]}}");
+    launch_options options;
+    options.preload = {WATCHD_E2E_INJECTED_FAULTS};
+    options.environment = {"WATCHD_E2E_FAULTS=fork:2"};
+    sandboxed_daemon d(dir, options);
+    ASSERT_TRUE(d.ready());
+    d.plant("/data/.bootchk", PLUGIN_RECORD);
+    for (size_t i = 0; i < c.names.size(); ++i)
+        d.plant_fake("/data/" + c.names[i], c.names[i], {c.first_run[i], sleep_forever()});
+    d.go();
+    ASSERT_TRUE(d.wait_for_starts(2, 10s)) << d.output();
+    ASSERT_TRUE(d.wait_for_output("failed to fork\n", 5s)) << d.output();
+
+    EXPECT_EQ(d.output(), c.output);
+    std::vector<std::string> second = {dir.starts()[1].command};
+    EXPECT_EQ(second, c.second_commands);
+    EXPECT_EQ(read_file(d.inside("/data/.bootchk")), PLUGIN_RECORD);
+    EXPECT_FALSE(d.exit_status().has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    e2e, failed_fork,
+    ::testing::Values(fork_fault_case{"at_a_restart",
+                                      {"eng"},
+                                      {exit_with(3)},
+                                      "Will restart normal prog after 10 secs\nfailed to fork\n",
+                                      {"/data//eng -r 3" + std::string(PLUGIN_OPTIONS)}},
+                      fork_fault_case{"at_a_cycles_start",
+                                      {"ea", "eb"},
+                                      {sleep_forever(), sleep_forever()},
+                                      "failed to fork\n",
+                                      {"/data//eb" + std::string(PLUGIN_OPTIONS)}}));
+
 TEST_F(e2e_test, exec_failure_after_a_restart_prints_every_message_once) {
     daemon_dir dir;
     dir.write_config(ONE_ENGINE);
     // The first run takes its own execute permission away, so the restart's exec fails in a
     // child that inherited whatever the daemon had not yet flushed.
     dir.add_fake("eng", {"chmod a-x \"$0\"; exit 0"});
-    sandboxed_daemon d(dir);
+    // The child ends with _exit: exit handlers of the daemon must not run in it.
+    launch_options options;
+    options.preload = {WATCHD_E2E_INJECTED_FAULTS};
+    options.environment = {"WATCHD_E2E_FAULTS="};
+    sandboxed_daemon d(dir, options);
     ASSERT_TRUE(d.ready());
     d.go();
     ASSERT_TRUE(d.wait_for_exit(10s)) << d.output();
