@@ -318,14 +318,16 @@ sandboxed_daemon::sandboxed_daemon(const daemon_dir& dir, launch_options options
     fcntl(output_fd_.get(), F_SETFL, O_NONBLOCK);
 
     // Inside the sandbox: announce the mounts, wait for go, run the daemon as a child so that
-    // the sandbox (and its files) outlive it, note its status, and wait for the end.
+    // the sandbox (and its files) outlive it, note its status, and wait for the end. A wrapper
+    // runs on real time: the daemon must be the first to load libfaketime, whose shared clock
+    // a wrapper of another word size would fill in a layout the daemon cannot read.
     std::string prelude =
         ": > " + std::string(READY_PREFIX) + token_ + " && read go <&3 || exit 96\n" +
         (options.setup_shell.empty()
              ? std::string()
              : "{ " + options.setup_shell +
                    "\n} || { echo 'e2e sandbox setup failed' >&2; exit 95; }\n") +
-        fake_time_assignments(options) + " " + options.wrapper + " \"$0\" \"$@\"\necho $? > " +
+        options.wrapper + " env " + fake_time_assignments(options) + " \"$0\" \"$@\"\necho $? > " +
         STATUS_PREFIX + token_ + "\nread end <&3\n";
     if (options.by_bare_name) {
         fs::create_directory(dir.bin_dir());

@@ -16,9 +16,7 @@ namespace {
 constexpr int PARENT_WAIT_STEPS = 5000;  // of 1 ms each
 constexpr useconds_t PARENT_WAIT_STEP_US = 1000;
 
-bool read_exe(pid_t pid, char (&path)[PATH_MAX]) {
-    char link[64];
-    snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(pid));
+bool read_link(const char* link, char (&path)[PATH_MAX]) {
     const ssize_t n = readlink(link, path, sizeof path - 1);
     if (n < 0)
         return false;
@@ -27,10 +25,15 @@ bool read_exe(pid_t pid, char (&path)[PATH_MAX]) {
 }
 
 // A forked daemon that has not yet executed its program runs the daemon's own executable.
+// An emulator answers for /proc/self but not for thread-self: both links then name what the
+// kernel runs, the emulator itself under emulation.
 bool parent_runs_this_program() {
     char own[PATH_MAX];
     char parent[PATH_MAX];
-    return read_exe(getpid(), own) && read_exe(getppid(), parent) && strcmp(own, parent) == 0;
+    char parent_link[64];
+    snprintf(parent_link, sizeof parent_link, "/proc/%d/exe", static_cast<int>(getppid()));
+    return read_link("/proc/thread-self/exe", own) && read_link(parent_link, parent) &&
+           strcmp(own, parent) == 0;
 }
 
 }  // namespace
