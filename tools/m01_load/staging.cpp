@@ -41,36 +41,93 @@ struct dir_closer {
     void operator()(DIR* dir) const { closedir(dir); }
 };
 
+constexpr const char* PACKAGE_PART = "package";
+constexpr const char* KEPT_PART = "kept";
+constexpr const char* ADDED_PART = "added";
+
 watchd::unique_fd open_subdir(int parent_fd, const char* name) {
     return watchd::unique_fd(
         openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
-// One pass over from_fd's entries; *renamed tells whether it moved any.
-int merge_pass(DIR* from, int from_fd, int to_fd, bool* renamed) {
-    rewinddir(from);
-    while (const dirent* d = readdir(from)) {
-        const char* name = d->d_name;
-        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
-            continue;
-        struct stat from_st, to_st;
-        if (fstatat(from_fd, name, &from_st, AT_SYMLINK_NOFOLLOW) != 0)
-            return errno;
-        if (S_ISDIR(from_st.st_mode) && fstatat(to_fd, name, &to_st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISDIR(to_st.st_mode)) {
-            watchd::unique_fd sub_from = open_subdir(from_fd, name);
-            watchd::unique_fd sub_to = open_subdir(to_fd, name);
-            if (!sub_from.valid() || !sub_to.valid())
-                return errno;
-            int r = merge_into(sub_from.get(), sub_to.get());
+// Calls step(name, &moved) for each entry of dir_fd, in passes until one in which no step
+// moved anything: entries renamed away while the directory is read may hide others from
+// readdir. Stops at the first errno value a step returns.
+template <class Step>
+int for_each_entry(int dir_fd, Step step) {
+    watchd::unique_fd copy(fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
+    std::unique_ptr<DIR, dir_closer> dir(copy.valid() ? fdopendir(copy.get()) : nullptr);
+    if (!dir)
+        return errno;
+    (void)copy.release();  // the stream owns it now
+    for (bool moved = true; moved;) {
+        moved = false;
+        rewinddir(dir.get());
+        while (const dirent* d = readdir(dir.get())) {
+            if (strcmp(d->d_name, ".") == 0 || strcmp(d->d_name, "..") == 0)
+                continue;
+            int r = step(d->d_name, &moved);
             if (r != 0)
                 return r;
-            continue;
         }
-        if (renameat(from_fd, name, to_fd, name) != 0)
-            return errno;
-        *renamed = true;
     }
+    return 0;
+}
+
+// The four directories one level down, under name.
+struct merge_subdirs {
+    watchd::unique_fd package, target, kept, added;
+
+    int open(const merge_dirs& dirs, const char* name) {
+        const int parents[] = {dirs.package, dirs.target, dirs.kept, dirs.added};
+        watchd::unique_fd* const subs[] = {&package, &target, &kept, &added};
+        for (int i = 0; i < 4; ++i) {
+            *subs[i] = open_subdir(parents[i], name);
+            if (!subs[i]->valid())
+                return errno;
+        }
+        return 0;
+    }
+    merge_dirs fds() const { return {package.get(), target.get(), kept.get(), added.get()}; }
+};
+
+int make_dir(int parent_fd, const char* name) {
+    return mkdirat(parent_fd, name, 0700) == 0 || errno == EEXIST ? 0 : errno;
+}
+
+// Moves one package entry into the target, the old entry kept or the new one marked first.
+int merge_entry(const merge_dirs& dirs, const char* name, bool* moved) {
+    struct stat from_st, to_st;
+    if (fstatat(dirs.package, name, &from_st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    const bool replaces = fstatat(dirs.target, name, &to_st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!replaces && errno != ENOENT)
+        return errno;
+    if (replaces && S_ISDIR(to_st.st_mode)) {
+        // Only a directory is merged into; kept never holds an old directory, so that its
+        // directories mirror the merged ones.
+        if (!S_ISDIR(from_st.st_mode))
+            return EISDIR;
+        merge_subdirs sub;
+        int r = make_dir(dirs.kept, name);
+        if (r == 0)
+            r = make_dir(dirs.added, name);
+        if (r == 0)
+            r = sub.open(dirs, name);
+        return r != 0 ? r : merge_into(sub.fds());
+    }
+    if (replaces) {
+        if (renameat(dirs.target, name, dirs.kept, name) != 0)
+            return errno;
+    } else {
+        watchd::unique_fd marker(
+            openat(dirs.added, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (!marker.valid())
+            return errno;
+    }
+    if (renameat(dirs.package, name, dirs.target, name) != 0)
+        return errno;
+    *moved = true;
     return 0;
 }
 
@@ -87,23 +144,76 @@ int sync_tree() {
     return walk_result(nftw(".", sync_entry, WALK_OPEN_DIRS, FTW_DEPTH | FTW_PHYS));
 }
 
-int merge_into(int from_fd, int to_fd) {
-    watchd::unique_fd from_copy(fcntl(from_fd, F_DUPFD_CLOEXEC, 0));
-    std::unique_ptr<DIR, dir_closer> from(from_copy.valid() ? fdopendir(from_copy.get()) : nullptr);
-    if (!from)
+int make_staging_area(staging_area* area) {
+    if (mkdir(STAGING_NAME, 0700) != 0)
         return errno;
-    (void)from_copy.release();  // the stream owns it now
-    // Entries renamed away while the directory is read may hide others from readdir: pass
-    // again until a pass moves nothing.
-    bool changed = false;
-    for (bool renamed = true; renamed;) {
-        renamed = false;
-        int r = merge_pass(from.get(), from_fd, to_fd, &renamed);
-        if (r != 0)
-            return r;
-        changed = changed || renamed;
+    watchd::unique_fd staging = open_subdir(AT_FDCWD, STAGING_NAME);
+    if (!staging.valid())
+        return errno;
+    watchd::unique_fd* const parts[] = {&area->package, &area->kept, &area->added};
+    const char* const names[] = {PACKAGE_PART, KEPT_PART, ADDED_PART};
+    for (int i = 0; i < 3; ++i) {
+        if (mkdirat(staging.get(), names[i], 0700) != 0)
+            return errno;
+        *parts[i] = open_subdir(staging.get(), names[i]);
+        if (!parts[i]->valid())
+            return errno;
     }
-    return changed && fsync(to_fd) != 0 ? errno : 0;
+    return 0;
+}
+
+int merge_into(const merge_dirs& dirs) {
+    bool changed = false;
+    int r = for_each_entry(dirs.package, [&](const char* name, bool* moved) {
+        int err = merge_entry(dirs, name, moved);
+        changed = changed || *moved;
+        return err;
+    });
+    if (r != 0)
+        return r;
+    return changed && fsync(dirs.target) != 0 ? errno : 0;
+}
+
+int undo_merge(const merge_dirs& dirs) {
+    int first_error = 0;
+    auto note = [&first_error](int err) {
+        if (first_error == 0)
+            first_error = err;
+    };
+    bool changed = false;
+    // A directory in kept mirrors a merged one; anything else is an old entry to put back,
+    // over the new one when that was moved in.
+    note(for_each_entry(dirs.kept, [&](const char* name, bool* moved) {
+        struct stat st;
+        if (fstatat(dirs.kept, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            note(errno);
+        } else if (S_ISDIR(st.st_mode)) {
+            // Not all four there: the merge failed before it moved anything below.
+            merge_subdirs sub;
+            int r = sub.open(dirs, name);
+            note(r == 0 ? undo_merge(sub.fds()) : r == ENOENT ? 0 : r);
+        } else if (renameat(dirs.kept, name, dirs.target, name) == 0) {
+            *moved = changed = true;
+        } else {
+            note(errno);
+        }
+        return 0;
+    }));
+    // A marker's entry goes back into the package, unless its move was the step that failed.
+    note(for_each_entry(dirs.added, [&](const char* name, bool*) {
+        // A directory here is undone with its mirror in kept.
+        struct stat st;
+        if (fstatat(dirs.added, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            note(errno);
+        else if (!S_ISDIR(st.st_mode) && renameat(dirs.target, name, dirs.package, name) == 0)
+            changed = true;
+        else if (!S_ISDIR(st.st_mode) && errno != ENOENT)
+            note(errno);
+        return 0;
+    }));
+    if (changed && fsync(dirs.target) != 0)
+        note(errno);
+    return first_error;
 }
 
 }  // namespace m01_load
