@@ -756,8 +756,9 @@ TEST_F(ExtractTest, LeftoverStagingDirectoryIsRemoved) {
 }
 
 // The calls of each name in a trace of the tool, as (calls before the move into place, calls
-// during it): the move starts at the first renameat and ends with the last fsync, the target
-// directory's; what follows only removes the staging directory.
+// during it): the move starts after the fsync of the staged package, the last before the
+// first renameat, and ends with the last fsync, the target directory's; what follows only
+// removes the staging directory.
 std::pair<int, int> calls_in_move(const std::string& trace, const std::string& name) {
     std::vector<std::string> calls;
     for (const std::string& line : lines_of(trace)) {
@@ -766,7 +767,10 @@ std::pair<int, int> calls_in_move(const std::string& trace, const std::string& n
         if (start != std::string::npos && open != std::string::npos && open > start)
             calls.push_back(line.substr(start, open - start));
     }
-    const auto first = std::find(calls.begin(), calls.end(), "renameat");
+    const auto first =
+        std::find(std::make_reverse_iterator(std::find(calls.begin(), calls.end(), "renameat")),
+                  calls.rend(), "fsync")
+            .base();
     const auto last = std::find(calls.rbegin(), calls.rend(), "fsync").base();
     if (first >= last)
         return {0, 0};
@@ -810,9 +814,12 @@ TEST_F(ExtractTest, EachFailedStepOfTheMoveIsUndone) {
         const char* syscall;
         const char* error;
     };
-    const fault faults[] = {
-        {"renameat", "EIO"}, {"fsync", "EIO"}, {"mkdirat", "ENOSPC"}, {"openat", "ENOSPC"}};
-    run_result dry = traced("trace=renameat,fsync,mkdirat,openat");
+    const fault faults[] = {{"renameat", "EIO"},
+                            {"linkat", "EIO"},
+                            {"fsync", "EIO"},
+                            {"mkdirat", "ENOSPC"},
+                            {"openat", "ENOSPC"}};
+    run_result dry = traced("trace=renameat,linkat,fsync,mkdirat,openat");
     ASSERT_EQ(dry.status, 0) << dry.err;
     ASSERT_EQ(read_file(dir() + "/lib/b.so"), "new b\n");
     const std::string dry_trace = read_file(trace);

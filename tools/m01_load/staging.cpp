@@ -91,11 +91,20 @@ struct merge_subdirs {
     merge_dirs fds() const { return {package.get(), target.get(), kept.get(), added.get()}; }
 };
 
+// Whether dir_fd holds the file st describes under name.
+bool holds(int dir_fd, const char* name, const struct stat& st) {
+    struct stat here;
+    return fstatat(dir_fd, name, &here, AT_SYMLINK_NOFOLLOW) == 0 && here.st_dev == st.st_dev &&
+           here.st_ino == st.st_ino;
+}
+
 int make_dir(int parent_fd, const char* name) {
     return mkdirat(parent_fd, name, 0700) == 0 || errno == EEXIST ? 0 : errno;
 }
 
 // Moves one package entry into the target, the old entry kept or the new one marked first.
+// The old entry is kept by a hard link, so that the rename replaces it at once: the target
+// never lacks the name, even for a moment.
 int merge_entry(const merge_dirs& dirs, const char* name, bool* moved) {
     struct stat from_st, to_st;
     if (fstatat(dirs.package, name, &from_st, AT_SYMLINK_NOFOLLOW) != 0)
@@ -117,7 +126,7 @@ int merge_entry(const merge_dirs& dirs, const char* name, bool* moved) {
         return r != 0 ? r : merge_into(sub.fds());
     }
     if (replaces) {
-        if (renameat(dirs.target, name, dirs.kept, name) != 0)
+        if (linkat(dirs.target, name, dirs.kept, name, 0) != 0)
             return errno;
     } else {
         watchd::unique_fd marker(
@@ -192,6 +201,8 @@ int undo_merge(const merge_dirs& dirs) {
             merge_subdirs sub;
             int r = sub.open(dirs, name);
             note(r == 0 ? undo_merge(sub.fds()) : r == ENOENT ? 0 : r);
+        } else if (holds(dirs.target, name, st)) {
+            // Kept, but its replacement was never moved in: nothing to put back.
         } else if (renameat(dirs.kept, name, dirs.target, name) == 0) {
             *moved = changed = true;
         } else {

@@ -11,9 +11,9 @@ namespace m01_load {
 constexpr const char* STAGING_NAME = ".m01_load.new";
 
 // The staging directory's parts: the package is extracted into `package`; while it is moved
-// into place, `kept` takes each old entry that a new one replaces and `added` holds an empty
-// marker for each new entry that replaced nothing, both under the entry's own relative name,
-// so that every step can be undone.
+// into place, `kept` takes a hard link to each old entry that a new one replaces and `added`
+// holds an empty marker for each new entry that replaced nothing, both under the entry's own
+// relative name, so that every step can be undone.
 struct staging_area {
     watchd::unique_fd package;
     watchd::unique_fd kept;
@@ -42,7 +42,7 @@ struct merge_dirs {
 
 // Moves every entry of the package into the target: a directory that the target already
 // holds is merged into, anything else is renamed over what the target holds under its name,
-// after that old entry was moved into kept (or a marker made in added). Each target directory
+// after that old entry was linked into kept (or a marker made in added). Each target directory
 // that received an entry is fsynced after its renames. 0, or an errno value; after a failure
 // undo_merge puts the target back.
 [[nodiscard]] int merge_into(const merge_dirs& dirs);
