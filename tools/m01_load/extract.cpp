@@ -385,9 +385,9 @@ int move_into_place(const staging_area& area, const watchd::unique_fd& dir_fd,
     if (err == 0)
         return 0;
     report(directory, strerror(err));
-    err = undo_merge(dirs);
-    if (err != 0)
-        fprintf(stderr, "%s: tar: %s: not restored: %s\n", TOOL_NAME, directory, strerror(err));
+    // A second failure while putting back: the directory may hold a mix; say so.
+    if (undo_merge(dirs) != 0)
+        report(directory, "not restored");
     return 1;
 }
 

@@ -50,11 +50,26 @@ watchd::unique_fd open_subdir(int parent_fd, const char* name) {
         openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
-// Calls step(name, &moved) for each entry of dir_fd, in passes until one in which no step
-// moved anything: entries renamed away while the directory is read may hide others from
-// readdir. Stops at the first errno value a step returns.
-template <class Step>
-int for_each_entry(int dir_fd, Step step) {
+// One walk over a level of the move (or of its undoing): its directories, whether a target
+// entry changed (so that the target is fsynced), and the first failure an undo step met.
+struct walk {
+    merge_dirs dirs;
+    bool changed = false;
+    int first_error = 0;
+
+    void note(int err) {
+        if (first_error == 0)
+            first_error = err;
+    }
+};
+
+// What is done to one entry of the directory walked: 0, or an errno value that ends the walk;
+// *moved when the entry left that directory.
+using entry_step = int (*)(walk* w, const char* name, bool* moved);
+
+// Calls step for each entry of dir_fd, in passes until one in which no entry moved: entries
+// renamed away while the directory is read may hide others from readdir.
+int for_each_entry(walk* w, int dir_fd, entry_step step) {
     watchd::unique_fd copy(fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
     std::unique_ptr<DIR, dir_closer> dir(copy.valid() ? fdopendir(copy.get()) : nullptr);
     if (!dir)
@@ -66,7 +81,7 @@ int for_each_entry(int dir_fd, Step step) {
         while (const dirent* d = readdir(dir.get())) {
             if (strcmp(d->d_name, ".") == 0 || strcmp(d->d_name, "..") == 0)
                 continue;
-            int r = step(d->d_name, &moved);
+            int r = step(w, d->d_name, &moved);
             if (r != 0)
                 return r;
         }
@@ -74,28 +89,16 @@ int for_each_entry(int dir_fd, Step step) {
     return 0;
 }
 
-// The four directories one level down, under name.
-struct merge_subdirs {
-    watchd::unique_fd package, target, kept, added;
-
-    int open(const merge_dirs& dirs, const char* name) {
-        const int parents[] = {dirs.package, dirs.target, dirs.kept, dirs.added};
-        watchd::unique_fd* const subs[] = {&package, &target, &kept, &added};
-        for (int i = 0; i < 4; ++i) {
-            *subs[i] = open_subdir(parents[i], name);
-            if (!subs[i]->valid())
-                return errno;
-        }
-        return 0;
+// Runs level (the merge or its undoing) on the four directories one level down, under name.
+int descend(const merge_dirs& dirs, const char* name, int (*level)(const merge_dirs&)) {
+    const int parents[] = {dirs.package, dirs.target, dirs.kept, dirs.added};
+    watchd::unique_fd subs[4];
+    for (int i = 0; i < 4; ++i) {
+        subs[i] = open_subdir(parents[i], name);
+        if (!subs[i].valid())
+            return errno;
     }
-    merge_dirs fds() const { return {package.get(), target.get(), kept.get(), added.get()}; }
-};
-
-// Whether dir_fd holds the file st describes under name.
-bool holds(int dir_fd, const char* name, const struct stat& st) {
-    struct stat here;
-    return fstatat(dir_fd, name, &here, AT_SYMLINK_NOFOLLOW) == 0 && here.st_dev == st.st_dev &&
-           here.st_ino == st.st_ino;
+    return level({subs[0].get(), subs[1].get(), subs[2].get(), subs[3].get()});
 }
 
 int make_dir(int parent_fd, const char* name) {
@@ -105,7 +108,8 @@ int make_dir(int parent_fd, const char* name) {
 // Moves one package entry into the target, the old entry kept or the new one marked first.
 // The old entry is kept by a hard link, so that the rename replaces it at once: the target
 // never lacks the name, even for a moment.
-int merge_entry(const merge_dirs& dirs, const char* name, bool* moved) {
+int merge_entry(walk* w, const char* name, bool* moved) {
+    const merge_dirs& dirs = w->dirs;
     struct stat from_st, to_st;
     if (fstatat(dirs.package, name, &from_st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno;
@@ -117,13 +121,10 @@ int merge_entry(const merge_dirs& dirs, const char* name, bool* moved) {
         // directories mirror the merged ones.
         if (!S_ISDIR(from_st.st_mode))
             return EISDIR;
-        merge_subdirs sub;
         int r = make_dir(dirs.kept, name);
         if (r == 0)
             r = make_dir(dirs.added, name);
-        if (r == 0)
-            r = sub.open(dirs, name);
-        return r != 0 ? r : merge_into(sub.fds());
+        return r != 0 ? r : descend(dirs, name, merge_into);
     }
     if (replaces) {
         if (linkat(dirs.target, name, dirs.kept, name, 0) != 0)
@@ -136,7 +137,45 @@ int merge_entry(const merge_dirs& dirs, const char* name, bool* moved) {
     }
     if (renameat(dirs.package, name, dirs.target, name) != 0)
         return errno;
-    *moved = true;
+    *moved = w->changed = true;
+    return 0;
+}
+
+// Puts one kept entry back over the new one. A directory in kept mirrors a merged one; a
+// kept entry that the target still holds was never replaced. Goes on after a failure.
+int undo_kept(walk* w, const char* name, bool* moved) {
+    const merge_dirs& dirs = w->dirs;
+    struct stat st, here;
+    if (fstatat(dirs.kept, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        w->note(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        // ENOENT: not all four there, the merge failed before it moved anything below.
+        int r = descend(dirs, name, undo_merge);
+        w->note(r == ENOENT ? 0 : r);
+    } else if (fstatat(dirs.target, name, &here, AT_SYMLINK_NOFOLLOW) == 0 &&
+               here.st_dev == st.st_dev && here.st_ino == st.st_ino) {
+        // Its replacement was never moved in: nothing to put back.
+    } else if (renameat(dirs.kept, name, dirs.target, name) == 0) {
+        *moved = w->changed = true;
+    } else {
+        w->note(errno);
+    }
+    return 0;
+}
+
+// Moves the entry a marker stands for back into the package, unless its move was the step
+// that failed. A directory here is undone with its mirror in kept.
+int undo_added(walk* w, const char* name, bool*) {
+    const merge_dirs& dirs = w->dirs;
+    struct stat st;
+    if (fstatat(dirs.added, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        w->note(errno);
+    else if (S_ISDIR(st.st_mode))
+        return 0;
+    else if (renameat(dirs.target, name, dirs.package, name) == 0)
+        w->changed = true;
+    else if (errno != ENOENT)
+        w->note(errno);
     return 0;
 }
 
@@ -144,7 +183,7 @@ int merge_entry(const merge_dirs& dirs, const char* name, bool* moved) {
 
 int remove_tree(const char* path) {
     struct stat st;
-    if (lstat(path, &st) != 0)
+    if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT ? 0 : errno;
     return walk_result(nftw(path, remove_entry, WALK_OPEN_DIRS, FTW_DEPTH | FTW_PHYS));
 }
@@ -154,77 +193,35 @@ int sync_tree() {
 }
 
 int make_staging_area(staging_area* area) {
-    if (mkdir(STAGING_NAME, 0700) != 0)
-        return errno;
-    watchd::unique_fd staging = open_subdir(AT_FDCWD, STAGING_NAME);
-    if (!staging.valid())
-        return errno;
-    watchd::unique_fd* const parts[] = {&area->package, &area->kept, &area->added};
-    const char* const names[] = {PACKAGE_PART, KEPT_PART, ADDED_PART};
-    for (int i = 0; i < 3; ++i) {
-        if (mkdirat(staging.get(), names[i], 0700) != 0)
+    watchd::unique_fd staging;
+    watchd::unique_fd* const dirs[] = {&staging, &area->package, &area->kept, &area->added};
+    const char* const names[] = {STAGING_NAME, PACKAGE_PART, KEPT_PART, ADDED_PART};
+    for (int i = 0; i < 4; ++i) {
+        const int parent = i == 0 ? AT_FDCWD : staging.get();
+        if (mkdirat(parent, names[i], 0700) != 0)
             return errno;
-        *parts[i] = open_subdir(staging.get(), names[i]);
-        if (!parts[i]->valid())
+        *dirs[i] = open_subdir(parent, names[i]);
+        if (!dirs[i]->valid())
             return errno;
     }
     return 0;
 }
 
 int merge_into(const merge_dirs& dirs) {
-    bool changed = false;
-    int r = for_each_entry(dirs.package, [&](const char* name, bool* moved) {
-        int err = merge_entry(dirs, name, moved);
-        changed = changed || *moved;
-        return err;
-    });
+    walk w = {dirs};
+    int r = for_each_entry(&w, dirs.package, merge_entry);
     if (r != 0)
         return r;
-    return changed && fsync(dirs.target) != 0 ? errno : 0;
+    return w.changed && fsync(dirs.target) != 0 ? errno : 0;
 }
 
 int undo_merge(const merge_dirs& dirs) {
-    int first_error = 0;
-    auto note = [&first_error](int err) {
-        if (first_error == 0)
-            first_error = err;
-    };
-    bool changed = false;
-    // A directory in kept mirrors a merged one; anything else is an old entry to put back,
-    // over the new one when that was moved in.
-    note(for_each_entry(dirs.kept, [&](const char* name, bool* moved) {
-        struct stat st;
-        if (fstatat(dirs.kept, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            note(errno);
-        } else if (S_ISDIR(st.st_mode)) {
-            // Not all four there: the merge failed before it moved anything below.
-            merge_subdirs sub;
-            int r = sub.open(dirs, name);
-            note(r == 0 ? undo_merge(sub.fds()) : r == ENOENT ? 0 : r);
-        } else if (holds(dirs.target, name, st)) {
-            // Kept, but its replacement was never moved in: nothing to put back.
-        } else if (renameat(dirs.kept, name, dirs.target, name) == 0) {
-            *moved = changed = true;
-        } else {
-            note(errno);
-        }
-        return 0;
-    }));
-    // A marker's entry goes back into the package, unless its move was the step that failed.
-    note(for_each_entry(dirs.added, [&](const char* name, bool*) {
-        // A directory here is undone with its mirror in kept.
-        struct stat st;
-        if (fstatat(dirs.added, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            note(errno);
-        else if (!S_ISDIR(st.st_mode) && renameat(dirs.target, name, dirs.package, name) == 0)
-            changed = true;
-        else if (!S_ISDIR(st.st_mode) && errno != ENOENT)
-            note(errno);
-        return 0;
-    }));
-    if (changed && fsync(dirs.target) != 0)
-        note(errno);
-    return first_error;
+    walk w = {dirs};
+    w.note(for_each_entry(&w, dirs.kept, undo_kept));
+    w.note(for_each_entry(&w, dirs.added, undo_added));
+    if (w.changed && fsync(dirs.target) != 0)
+        w.note(errno);
+    return w.first_error;
 }
 
 }  // namespace m01_load
