@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include "protocol/protocol.h"
 #include "resources.h"
 
 namespace watchd {
@@ -12,11 +13,6 @@ namespace watchd {
 constexpr const char* BOOTCHK_PATH = "/data//.bootchk";
 // Written into a new record, and the oldest record version that still allows plugin mode.
 constexpr const char* BOOTCHK_VERSION = "3.9.08.2";
-
-constexpr const char* MEMBER_VERSION = "version";
-constexpr const char* MEMBER_PLUGINDATA = "plugindata";
-constexpr const char* MEMBER_LUADATA = "luadata";
-constexpr const char* MEMBER_SIGDATA = "sigdata";
 
 // The first four dot-separated components of text, one byte each, first in the top byte.
 // Empty components are skipped; a missing one counts as 0; each is its decimal value

@@ -10,8 +10,7 @@
 #include "bootcheck/bootchk.h"
 #include "files/fileio.h"
 #include "output.h"
-#include "supervisor/launcher.h"
-#include "supervisor/watchd.h"
+#include "shell.h"
 #include "text.h"
 
 namespace watchd {

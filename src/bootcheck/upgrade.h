@@ -7,13 +7,10 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "protocol/protocol.h"
+
 namespace watchd {
 
-// The package's name in the runtime directory; UPGRADE_PACKAGE_PATH joins the two.
-constexpr const char* UPGRADE_PACKAGE_NAME = "ttupgrade.tgz";
-constexpr const char* UPGRADE_PACKAGE_PATH = "/tmp/.uci//ttupgrade.tgz";
-constexpr const char* LUA_DATA_TARGET = "/data//init.bin";
-constexpr const char* SIGNATURE_TARGET = "/data//m01_sig.bin";
 constexpr const char* EXTRACT_TOOL = "m01_load";
 constexpr size_t EXTRACT_COMMAND_CAPACITY = 2048;
 // Where a program finds its own descriptors by number.

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "output.h"
-#include "supervisor/watchd.h"
+#include "protocol/protocol.h"
 #include "text.h"
 
 namespace watchd {

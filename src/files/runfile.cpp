@@ -10,8 +10,8 @@
 
 #include "files/fileio.h"
 #include "output.h"
+#include "protocol/protocol.h"
 #include "resources.h"
-#include "supervisor/watchd.h"
 #include "text.h"
 
 namespace watchd {
@@ -123,22 +123,6 @@ int acquire_run_lock(const char* path, const char* data, int32_t len) {
         (void)ignored;
     }
     return fd.release();
-}
-
-int register_instance(const char* argv0, watch_state* state) {
-    char cwd[PATH_CAPACITY] = {};
-    if (getcwd(cwd, sizeof cwd) == nullptr) {
-        say_line("failed to get current dir");
-        return -1;
-    }
-    state->lock_fd = acquire_run_lock(state->run_path, cwd, static_cast<int32_t>(strlen(cwd)));
-    if (state->lock_fd < 0) {
-        say("process(%s) already run\n", argv0);
-        return -1;
-    }
-    ssize_t ignored = write(state->lock_fd, "\n", 1);
-    (void)ignored;
-    return 0;
 }
 
 void format_time_text(time_t when, char (&text)[TIME_TEXT_CAPACITY]) {

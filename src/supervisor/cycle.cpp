@@ -10,6 +10,7 @@
 #include "bootcheck/upgrade.h"
 #include "files/runfile.h"
 #include "output.h"
+#include "shell.h"
 #include "supervisor/launcher.h"
 #include "text.h"
 
