@@ -29,7 +29,8 @@ bool package_trusted(const struct stat& info, uid_t owner);
 // Whether a status from system() means the command ran and exited with 0.
 bool command_succeeded(int status);
 
-// Installs the waiting package for exit code 130, 131 or 132 and records it. Does nothing
+// Installs the waiting package as the exit-code protocol's rule for code says (130, 131 or
+// 132) and records it. Does nothing
 // when no package waits. A package in a runtime directory that others could have changed, or
 // one that is no regular file of the daemon's user, is refused and left in place. A failed
 // installation, or a record that cannot be read, leaves the record as it was (even one that

@@ -96,21 +96,8 @@ void start_all_slots(watch_state* state, int32_t restart_code) {
 
 }  // namespace
 
-child_request request_for_exit_code(int32_t code) {
-    switch (code) {
-        case EXIT_EXEC_FAILED:
-            return child_request::failure;
-        case EXIT_INSTALL_PLUGIN:
-        case EXIT_INSTALL_LUA:
-        case EXIT_INSTALL_SIG:
-            return child_request::install_then_new_cycle;
-        case EXIT_RESTART_ALL:
-            return child_request::new_cycle;
-        default:
-            return child_request::restart_alone;
-    }
-}
-
+// Decoded by hand, not with WIFEXITED and its kin: C libraries define those differently for
+// odd words (glibc reads 0x007f as a stop, musl as signal 127), and every build must agree.
 bool decode_wait_status(int status, child_end* end) {
     const unsigned word = static_cast<unsigned>(status);
     if ((word & 0x7fu) == 0) {
@@ -158,8 +145,7 @@ void kill_configured(watch_state* state) {
     }
 }
 
-int decode_child_status(pid_t pid, int status, watch_state* state, int32_t* code,
-                        int32_t* exited_normally) {
+int decode_child_status(pid_t pid, int status, watch_state* state, child_end& end) {
     int index = 0;
     while (index < state->count && state->slots[index].pid != pid)
         ++index;
@@ -167,10 +153,8 @@ int decode_child_status(pid_t pid, int status, watch_state* state, int32_t* code
         say("No such pid(%d) for reexec\n", static_cast<int>(pid));
         return index;
     }
-    child_end end = {*code, 0};
+    end.exited_normally = 0;
     decode_wait_status(status, &end);
-    *code = end.code;
-    *exited_normally = end.exited_normally;
     return index;
 }
 
@@ -190,7 +174,7 @@ int supervise_children(watch_state* state, int32_t* last_code) {
             say_line("failed to waitpid");
             return -1;
         }
-        int index = decode_child_status(pid, status, state, &end.code, &end.exited_normally);
+        int index = decode_child_status(pid, status, state, end);
         if (index == state->count)
             continue;
         proc_slot& slot = state->slots[index];
@@ -221,7 +205,7 @@ void watch_cycle(watch_state* state) {
     bool record_ignored = false;
     for (;;) {
         kill_configured(state);
-        state->plugin_mode = record_ignored ? 0 : decide_plugin_mode();
+        state->plugin_mode = record_ignored ? 0 : decide_plugin_mode_removing_stale_record();
         start_all_slots(state, last_code);
         if (supervise_children(state, &last_code) >= 0)
             continue;
