@@ -29,43 +29,18 @@ bool is_plain_for_shell(const char* name) {
     return name[strspn(name, SHELL_PLAIN_CHARS)] == '\0';
 }
 
-// Appends text to a bounded buffer, remembering whether everything fitted.
-class text_appender {
-  public:
-    text_appender(char* buf, size_t cap) : buf_(buf), cap_(cap) { buf_[0] = '\0'; }
-
-    void put(char c) {
-        if (len_ + 1 >= cap_) {
-            fitted_ = false;
-            return;
+// name in single quotes, each embedded quote as '\''.
+void put_shell_quoted(text_appender& out, const char* name) {
+    out.put('\'');
+    for (const char* c = name; *c != '\0'; ++c) {
+        if (*c == '\'') {
+            out.put("'\\''");
+        } else {
+            out.put(*c);
         }
-        buf_[len_++] = c;
-        buf_[len_] = '\0';
     }
-    void put(const char* text) {
-        while (*text != '\0')
-            put(*text++);
-    }
-    // name in single quotes, each embedded quote as '\''.
-    void put_quoted(const char* name) {
-        put('\'');
-        for (const char* c = name; *c != '\0'; ++c) {
-            if (*c == '\'') {
-                put("'\\''");
-            } else {
-                put(*c);
-            }
-        }
-        put('\'');
-    }
-    bool fitted() const { return fitted_; }
-
-  private:
-    char* buf_;
-    size_t cap_;
-    size_t len_ = 0;
-    bool fitted_ = true;
-};
+    out.put('\'');
+}
 
 void wait_before_restart(watch_state* state, const child_end& end) {
     if (end.exited_normally == 0 && end.code == SEGV_SIGNAL) {
@@ -130,7 +105,7 @@ int format_kill_command(const char* name, char (&command)[KILL_COMMAND_CAPACITY]
     if (is_plain_for_shell(name)) {
         out.put(name);
     } else {
-        out.put_quoted(name);
+        put_shell_quoted(out, name);
     }
     out.put(" >/dev/null 2>&1");
     return out.fitted() ? 0 : -1;

@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "files/fileio.h"
 #include "files/runfile.h"
 #include "output.h"
 #include "resources.h"
@@ -124,8 +125,7 @@ int register_instance(const char* argv0, watch_state* state) {
         say("process(%s) already run\n", argv0);
         return -1;
     }
-    ssize_t ignored = write(state->lock_fd, "\n", 1);
-    (void)ignored;
+    (void)write_all(state->lock_fd, "\n", 1);
     return 0;
 }
 
