@@ -197,8 +197,8 @@ size_t time_text_length(const char* text, size_t len) {
     return end;
 }
 
-bool ends_with(const char* text, size_t len, const char* tail, size_t tail_len) {
-    return len >= tail_len && memcmp(text + len - tail_len, tail, tail_len) == 0;
+bool ends_with(const char* line, size_t len, const char* tail, size_t tail_len) {
+    return len >= tail_len && memcmp(line + len - tail_len, tail, tail_len) == 0;
 }
 
 }  // namespace
