@@ -18,12 +18,12 @@ namespace {
 
 constexpr int WALK_OPEN_DIRS = 16;
 
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+int remove_entry(const char* path, const struct stat* /*st*/, int /*type*/, struct FTW* /*ftw*/) {
     return remove(path) == 0 ? 0 : errno;
 }
 
 // Symbolic links cannot be opened; their directory's fsync covers them.
-int sync_entry(const char* path, const struct stat*, int type, struct FTW*) {
+int sync_entry(const char* path, const struct stat* /*st*/, int type, struct FTW* /*ftw*/) {
     if (type == FTW_SL)
         return 0;
     if (type != FTW_F && type != FTW_DP)
@@ -53,7 +53,8 @@ int merge_pass(DIR* from, int from_fd, int to_fd, bool* renamed) {
         const char* name = d->d_name;
         if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)
             continue;
-        struct stat from_st, to_st;
+        struct stat from_st;
+        struct stat to_st;
         if (fstatat(from_fd, name, &from_st, AT_SYMLINK_NOFOLLOW) != 0)
             return errno;
         if (S_ISDIR(from_st.st_mode) && fstatat(to_fd, name, &to_st, AT_SYMLINK_NOFOLLOW) == 0 &&
