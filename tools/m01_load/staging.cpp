@@ -18,12 +18,12 @@ namespace {
 
 constexpr int WALK_OPEN_DIRS = 16;
 
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+int remove_entry(const char* path, const struct stat* /*st*/, int /*type*/, struct FTW* /*ftw*/) {
     return remove(path) == 0 ? 0 : errno;
 }
 
 // Symbolic links cannot be opened; their directory's fsync covers them.
-int sync_entry(const char* path, const struct stat*, int type, struct FTW*) {
+int sync_entry(const char* path, const struct stat* /*st*/, int type, struct FTW* /*ftw*/) {
     if (type == FTW_SL)
         return 0;
     if (type != FTW_F && type != FTW_DP)
