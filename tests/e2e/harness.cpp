@@ -72,11 +72,12 @@ std::vector<std::string> fake_time_settings(const launch_options& options) {
     std::string preload = WATCHD_E2E_FAKETIME;
     for (const std::string& library : options.preload)
         preload += ":" + library;
-    std::vector<std::string> settings = options.environment;
+    // An ASan daemon must accept libfaketime ahead of its runtime; a test's own settings come
+    // later and win.
+    std::vector<std::string> settings = {"ASAN_OPTIONS=verify_asan_link_order=0"};
+    settings.insert(settings.end(), options.environment.begin(), options.environment.end());
     settings.push_back("LD_PRELOAD=" + preload);
     settings.push_back("FAKETIME=+0 x" + std::to_string(options.speed));
-    // An ASan daemon must accept libfaketime ahead of its runtime.
-    settings.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
     return settings;
 }
 
