@@ -690,7 +690,7 @@ TEST_F(ExtractTest, LeftoverStagingDirectoryIsRemoved) {
 // removes the staging directory.
 std::pair<int, int> calls_in_move(const std::string& trace, const std::string& name) {
     std::vector<std::string> calls;
-    for (const std::string& line : lines_of(trace)) {
+    for (const std::string& line : split_lines(trace)) {
         const size_t start = line.find_first_not_of("0123456789 ");
         const size_t open = line.find('(');
         if (start != std::string::npos && open != std::string::npos && open > start)
@@ -765,7 +765,7 @@ TEST_F(ExtractTest, EachFailedStepOfTheMoveIsUndone) {
             run_result r = traced("inject=" + std::string(f.syscall) + ":error=" + f.error +
                                   ":when=" + std::to_string(n));
             EXPECT_EQ(r.status, 1) << label;
-            EXPECT_EQ(lines_of(r.err).size(), 1u) << label << ": " << r.err;
+            EXPECT_EQ(split_lines(r.err).size(), 1u) << label << ": " << r.err;
             EXPECT_EQ(snapshot(dir(), false), old_state) << label;
         }
     }
