@@ -28,11 +28,11 @@ TEST_F(e2e_test, started_by_bare_name_keeps_the_inherited_directory) {
     // Found through PATH in a bin directory of its own, started from the directory that
     // holds the config and the fakes.
     options.by_bare_name = true;
-    sandboxed_daemon& d = start(ONE_ENGINE, {{"eng", {sleep_forever()}}}, options,
-                                [&](const sandboxed_daemon&) {
-                                    ASSERT_FALSE(path_exists(dir.file("watchd")));
-                                    ASSERT_TRUE(path_exists(dir.bin_dir() + "/watchd"));
-                                });
+    sandboxed_daemon& d =
+        start(ONE_ENGINE, {{"eng", {sleep_forever()}}}, options, [&](const sandboxed_daemon&) {
+            ASSERT_FALSE(path_exists(dir.file("watchd")));
+            ASSERT_TRUE(path_exists(dir.bin_dir() + "/watchd"));
+        });
     ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.output();
 
     EXPECT_EQ(dir.starts()[0].cwd, dir.path());
