@@ -1,16 +1,18 @@
 #include "files/fileio.h"
 
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <string>
 
+#include <gmock/gmock.h>
+
 #include "test_support.h"
 
 using namespace watchd;
 using namespace watchd_test;
+using ::testing::StartsWith;
 
 namespace {
 
@@ -128,7 +130,7 @@ TEST(SaveTextFile, ReplacesTheWholeFileAndLeavesNoTemporary) {
     EXPECT_EQ(read_file(path), "{\"a\":1}");
     ASSERT_EQ(save_text_file(path.c_str(), "", 0), 0);
     EXPECT_EQ(read_file(path), "");
-    EXPECT_FALSE(file_exists(path + ".tmp"));
+    EXPECT_FALSE(path_exists(path + ".tmp"));
 }
 
 TEST(SaveTextFile, NewFileGetsDefaultModeAndExistingKeepsItsMode) {
@@ -201,7 +203,7 @@ TEST(SaveTextFile, FailedWriteKeepsTheOldContent) {
         EXPECT_EQ(save_text_file(path.c_str(), big.data(), static_cast<int32_t>(big.size())), -1);
     }
     EXPECT_EQ(read_file(path), "old");
-    EXPECT_FALSE(file_exists(path + ".tmp"));
+    EXPECT_FALSE(path_exists(path + ".tmp"));
 }
 
 TEST(SaveTextFile, MissingDirectoryFails) {
@@ -215,7 +217,7 @@ TEST(SaveTextFile, StaleTemporaryFromAnEarlierCutIsReplaced) {
     write_file(path + ".tmp", "half-written");
     ASSERT_EQ(save_text_file(path.c_str(), "whole", 5), 0);
     EXPECT_EQ(read_file(path), "whole");
-    EXPECT_FALSE(file_exists(path + ".tmp"));
+    EXPECT_FALSE(path_exists(path + ".tmp"));
 }
 
 TEST(CopyFileFd, CopiesEveryByte) {
@@ -252,7 +254,7 @@ TEST(CopyFileFd, SourceThatIsNoRegularFileIsRefusedAndDestinationLeftAlone) {
         EXPECT_EQ(outcome.exit_code, 0) << source;
         EXPECT_EQ(outcome.output, "Failed to read or write, in, -1, out, -1\n") << source;
         EXPECT_EQ(read_file(dir.file("dst")), "keep me") << source;
-        EXPECT_FALSE(file_exists(dir.file("dst.tmp"))) << source;
+        EXPECT_FALSE(path_exists(dir.file("dst.tmp"))) << source;
     }
 }
 
@@ -262,7 +264,7 @@ TEST(CopyFileFd, UnwritableDestinationReportsTheOpenSource) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(copy_file_fd(dir.file("src").c_str(), dir.file("no/dir/dst").c_str()), -1);
     std::string message = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(message.rfind("Failed to read or write, in, ", 0), 0u) << message;
+    EXPECT_THAT(message, StartsWith("Failed to read or write, in, "));
     EXPECT_NE(message.find(", out, -1\n"), std::string::npos) << message;
     EXPECT_EQ(message.find("in, -1,"), std::string::npos) << message;
 }
@@ -276,7 +278,7 @@ TEST(CopyFileFd, FailedWriteFailsAndKeepsTheOldDestination) {
         EXPECT_EQ(copy_file_fd(dir.file("src").c_str(), dir.file("dst").c_str()), -1);
     }
     EXPECT_EQ(read_file(dir.file("dst")), "old");
-    EXPECT_FALSE(file_exists(dir.file("dst.tmp")));
+    EXPECT_FALSE(path_exists(dir.file("dst.tmp")));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "files/runfile.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -9,11 +8,15 @@
 
 #include <string>
 
+#include <gmock/gmock.h>
+
 #include "resources.h"
 #include "test_support.h"
 
 using namespace watchd;
 using namespace watchd_test;
+using ::testing::EndsWith;
+using ::testing::StartsWith;
 
 namespace {
 
@@ -36,9 +39,9 @@ TEST_P(ExitLine, IsWholeAndEndsWithALineEnd) {
     size_t len = format_exit_line(line, TIME_TEXT, name.c_str(), c.code, c.exited_normally);
     const std::string text(line, len);
     EXPECT_EQ(len, c.expected_length);
-    EXPECT_EQ(text.rfind(std::string(TIME_TEXT) + ": nnn", 0), 0u) << text;
+    EXPECT_THAT(text, StartsWith(std::string(TIME_TEXT) + ": nnn"));
     ASSERT_GE(text.size(), strlen(c.expected_tail));
-    EXPECT_EQ(text.substr(text.size() - strlen(c.expected_tail)), c.expected_tail);
+    EXPECT_THAT(text, EndsWith(c.expected_tail));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -138,7 +141,7 @@ TEST_F(RunLock, ExitLinesFollowOneAnotherAndNoFileMeansNoLine) {
     log_child_exit(1, 1, "engine", 0);
     log_child_exit(1, 1, "engine", -1);
     const std::string content = read_file(path);
-    ASSERT_EQ(content.rfind("/opt/x\n", 0), 0u) << content;
+    ASSERT_THAT(content, StartsWith("/opt/x\n"));
     const size_t first = content.find('\n') + 1;
     const size_t second = content.find('\n', first) + 1;
     EXPECT_NE(content.find(": engine exited normally with code(3)\n"), std::string::npos);

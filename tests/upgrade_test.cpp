@@ -11,11 +11,16 @@
 
 #include <string>
 
-#include "sandboxed_fixture.h"
+#include <gmock/gmock.h>
+
+#include "sandboxed_dirs.h"
 #include "test_support.h"
 
 using namespace watchd;
 using namespace watchd_test;
+using ::testing::AllOf;
+using ::testing::EndsWith;
+using ::testing::StartsWith;
 
 namespace {
 
@@ -51,13 +56,11 @@ TEST_F(InstallUpgradeEdges, ExtractionRunsTheToolAndRecordsThePlugin) {
     install_upgrade(130);
     // The tool reads the checked package through a descriptor it inherited.
     const std::string args = read_file("args");
-    EXPECT_EQ(args.rfind("tar -zxf /proc/self/fd/", 0), 0u) << args;
-    const std::string tail = " -C /data/\n";
-    EXPECT_EQ(args.substr(args.size() - tail.size()), tail) << args;
+    EXPECT_THAT(args, AllOf(StartsWith("tar -zxf /proc/self/fd/"), EndsWith(" -C /data/\n")));
     EXPECT_EQ(read_file("got"), "archive");
-    EXPECT_TRUE(file_exists("/data/extracted"));
+    EXPECT_TRUE(path_exists("/data/extracted"));
     EXPECT_EQ(read_file(RECORD), R"({"version":"3.9.08.2","plugindata":1})");
-    EXPECT_FALSE(file_exists(PACKAGE));
+    EXPECT_FALSE(path_exists(PACKAGE));
     ASSERT_EQ(chdir("/"), 0);
 }
 
@@ -76,7 +79,7 @@ TEST_F(InstallUpgradeEdges, FailedExtractionTakesBackARecordTheArchiveBrought) {
         install_upgrade(130);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "failed to install upgrade(130)\n");
         if (row.before == nullptr) {
-            EXPECT_FALSE(file_exists(RECORD));
+            EXPECT_FALSE(path_exists(RECORD));
         } else {
             EXPECT_EQ(read_file(RECORD), row.before);
         }
@@ -140,11 +143,11 @@ TEST_F(InstallUpgradeEdges, OnlyATrustedPackageIsTaken) {
                   "failed to install upgrade(130)\nfailed to install upgrade(131)\n"
                   "failed to install upgrade(132)\n")
             << row.kind;
-        EXPECT_FALSE(file_exists(RECORD)) << row.kind;
-        EXPECT_FALSE(file_exists("/data/extracted")) << row.kind;
-        EXPECT_FALSE(file_exists("/data//init.bin")) << row.kind;
-        EXPECT_FALSE(file_exists("/data//m01_sig.bin")) << row.kind;
-        EXPECT_TRUE(file_exists(PACKAGE)) << row.kind;
+        EXPECT_FALSE(path_exists(RECORD)) << row.kind;
+        EXPECT_FALSE(path_exists("/data/extracted")) << row.kind;
+        EXPECT_FALSE(path_exists("/data//init.bin")) << row.kind;
+        EXPECT_FALSE(path_exists("/data//m01_sig.bin")) << row.kind;
+        EXPECT_TRUE(path_exists(PACKAGE)) << row.kind;
         empty_directory("/tmp");
         ASSERT_EQ(mkdir("/tmp/.uci", 0755), 0);
     }
@@ -188,11 +191,11 @@ TEST_F(InstallUpgradeEdges, RecordThatCannotBeReadOrWritten) {
         });
         ASSERT_TRUE(outcome.returned && outcome.exit_code == 0) << row.kind;
         EXPECT_EQ(outcome.output, row.output) << row.kind;
-        EXPECT_EQ(file_exists("/data//init.bin"), row.installed) << row.kind;
+        EXPECT_EQ(path_exists("/data//init.bin"), row.installed) << row.kind;
         if (!row.installed) {
             EXPECT_EQ(read_file(RECORD), kept) << row.kind;
         }
-        EXPECT_FALSE(file_exists(PACKAGE)) << row.kind;
+        EXPECT_FALSE(path_exists(PACKAGE)) << row.kind;
         empty_directory("/data");
     }
 }

@@ -23,14 +23,11 @@ class version_gate : public e2e_param_test<gate_case> {};
 
 TEST_P(version_gate, picks_the_start_mode_and_keeps_or_removes_the_record) {
     SCOPED_TRACE("record: " + GetParam().record);
-    daemon_dir dir;
-    dir.write_config(ONE_ENGINE);
-    dir.add_fake("eng", {sleep_forever()});
-    sandboxed_daemon d(dir);
-    ASSERT_TRUE(d.ready());
-    d.plant("/data/.bootchk", GetParam().record);
-    d.plant_fake("/data/eng", "data-eng", {sleep_forever()});
-    d.go();
+    sandboxed_daemon& d =
+        start(ONE_ENGINE, {{"eng", {sleep_forever()}}}, {}, [&](const sandboxed_daemon& sandbox) {
+            sandbox.plant("/data/.bootchk", GetParam().record);
+            sandbox.plant_fake("/data/eng", "data-eng", {sleep_forever()});
+        });
     ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.output();
 
     EXPECT_EQ(dir.starts()[0].command, GetParam().plugin ? PLUGIN_START : "eng");
@@ -83,17 +80,14 @@ class unremovable_record : public e2e_param_test<unremovable_case> {};
 
 // A read-only /data: the record of a failed plug-in boot stays, but is ignored from then on.
 TEST_P(unremovable_record, is_ignored_and_the_programs_start_from_the_daemons_directory) {
-    daemon_dir dir;
-    dir.write_config(ONE_ENGINE);
-    dir.add_fake("eng", {GetParam().own_engine});
     launch_options options;
     options.setup_shell = "mount -o remount,ro /data";
-    sandboxed_daemon d(dir, options);
-    ASSERT_TRUE(d.ready());
     const std::string record = R"({"version":"3.9.08.2","plugindata":1})";
-    d.plant("/data/.bootchk", record);
-    d.plant_fake("/data/eng", "data-eng", {exit_with(129)});
-    d.go();
+    sandboxed_daemon& d = start(ONE_ENGINE, {{"eng", {GetParam().own_engine}}}, options,
+                                [&](const sandboxed_daemon& sandbox) {
+                                    sandbox.plant("/data/.bootchk", record);
+                                    sandbox.plant_fake("/data/eng", "data-eng", {exit_with(129)});
+                                });
     ASSERT_TRUE(d.wait_for_starts(2, 10s)) << d.output();
     if (GetParam().ends) {
         ASSERT_TRUE(d.wait_for_exit(10s)) << "still retrying after " << dir.starts().size()

@@ -130,9 +130,6 @@ class durable_installation : public e2e_param_test<install_kind> {};
 
 TEST_P(durable_installation, syncs_files_and_directories_before_the_record) {
     const install_kind& k = GetParam();
-    daemon_dir dir;
-    dir.write_config(R"({"__watch":{"processes":[{"base":"eng"}]}})");
-    dir.add_fake("eng", {leave_package_and_exit("pkg", k.code), sleep_forever()});
     if (k.archive) {
         // The package brings its engine, a file that replaces an old one and a directory.
         const std::string stage = dir.file("stage");
@@ -155,13 +152,14 @@ TEST_P(durable_installation, syncs_files_and_directories_before_the_record) {
     launch_options options;
     options.wrapper = std::string("strace -f -y -qq -s 16 -o ") + TRACE_INSIDE +
                       " -e trace=%file,%desc,%process,sync,syncfs";
-    // LeakSanitizer cannot work under ptrace: an ASan build's extraction tool would fail.
+    // A sanitized extraction tool would fail at its end: LeakSanitizer cannot run under ptrace.
     options.environment = {"ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
-    sandboxed_daemon d(dir, options);
-    ASSERT_TRUE(d.ready());
-    for (const std::string& path : k.placed)
-        d.plant(path, "old content\n");
-    d.go();
+    sandboxed_daemon& d = start(R"({"__watch":{"processes":[{"base":"eng"}]}})",
+                                {{"eng", {leave_package_and_exit("pkg", k.code), sleep_forever()}}},
+                                options, [&](const sandboxed_daemon& sandbox) {
+                                    for (const std::string& path : k.placed)
+                                        sandbox.plant(path, "old content\n");
+                                });
     ASSERT_TRUE(d.wait_for_starts(2, 20s)) << d.output();
 
     for (const std::string& path : k.placed)

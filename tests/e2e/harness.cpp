@@ -68,18 +68,17 @@ std::vector<std::string> sandbox_environment(const launch_options& options,
 // Only the daemon (and so its children) runs on fake time. libfaketime shares its clock
 // through /dev/shm under the name of the first process that loads it: the daemon, inside
 // the sandbox, with the sandbox's private /dev/shm.
-std::string fake_time_assignments(const launch_options& options) {
+std::vector<std::string> fake_time_settings(const launch_options& options) {
     std::string preload = WATCHD_E2E_FAKETIME;
     for (const std::string& library : options.preload)
         preload += ":" + library;
-    // An ASan daemon must accept libfaketime ahead of its runtime (a test's own ASAN_OPTIONS,
-    // assigned later, must say so too).
-    std::string assignments = "ASAN_OPTIONS=verify_asan_link_order=0 ";
-    for (const std::string& setting : options.environment)
-        assignments += setting.substr(0, setting.find('=') + 1) +
-                       shell_quote(setting.substr(setting.find('=') + 1)) + " ";
-    return assignments + "LD_PRELOAD=" + shell_quote(preload) +
-           " FAKETIME=" + shell_quote("+0 x" + std::to_string(options.speed));
+    // An ASan daemon must accept libfaketime ahead of its runtime; a test's own settings come
+    // later and win.
+    std::vector<std::string> settings = {"ASAN_OPTIONS=verify_asan_link_order=0"};
+    settings.insert(settings.end(), options.environment.begin(), options.environment.end());
+    settings.push_back("LD_PRELOAD=" + preload);
+    settings.push_back("FAKETIME=+0 x" + std::to_string(options.speed));
+    return settings;
 }
 
 std::vector<char*> c_strings(std::vector<std::string>& texts) {
@@ -130,97 +129,6 @@ std::string current_test_name() {
 }
 
 }  // namespace
-
-// ---- small file helpers --------------------------------------------------------------------
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-bool path_exists(const std::string& path) {
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0;
-}
-
-void write_file(const std::string& path, const std::string& content, mode_t mode) {
-    {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out << content;
-    }
-    chmod(path.c_str(), mode);
-}
-
-void append_file(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::app);
-    out << content;
-}
-
-std::vector<std::string> split_lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    return lines;
-}
-
-int count_occurrences(const std::string& text, const std::string& needle) {
-    int n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-        ++n;
-    return n;
-}
-
-std::string shell_quote(const std::string& text) {
-    std::string out = "'";
-    for (char c : text)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-// ---- owned resources -----------------------------------------------------------------------
-
-void unique_fd::reset(int fd) {
-    if (fd_ >= 0)
-        close(fd_);
-    fd_ = fd;
-}
-
-scoped_child::scoped_child(scoped_child&& other) noexcept
-    : pid_(other.pid_), reaped_(other.reaped_), status_(other.status_) {
-    other.pid_ = -1;
-}
-
-scoped_child& scoped_child::operator=(scoped_child&& other) noexcept {
-    if (this != &other) {
-        kill_and_reap();
-        pid_ = other.pid_;
-        reaped_ = other.reaped_;
-        status_ = other.status_;
-        other.pid_ = -1;
-    }
-    return *this;
-}
-
-bool scoped_child::ended() {
-    if (pid_ <= 0 || reaped_)
-        return true;
-    pid_t got = waitpid(pid_, &status_, WNOHANG);
-    if (got == pid_ || (got < 0 && errno == ECHILD))
-        reaped_ = true;
-    return reaped_;
-}
-
-void scoped_child::kill_and_reap() {
-    if (pid_ <= 0 || reaped_)
-        return;
-    kill(pid_, SIGKILL);
-    while (waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
-    }
-    reaped_ = true;
-}
 
 // ---- fake watched programs -----------------------------------------------------------------
 
@@ -317,26 +225,25 @@ sandboxed_daemon::sandboxed_daemon(const daemon_dir& dir, launch_options options
     go_fd_.reset(go_pipe[1]);
     fcntl(output_fd_.get(), F_SETFL, O_NONBLOCK);
 
-    // Inside the sandbox: announce the mounts, wait for go, run the daemon as a child so that
-    // the sandbox (and its files) outlive it, note its status, and wait for the end. A wrapper
-    // runs on real time: the daemon must be the first to load libfaketime, whose shared clock
-    // a wrapper of another word size would fill in a layout the daemon cannot read.
-    std::string prelude =
-        ": > " + std::string(READY_PREFIX) + token_ + " && read go <&3 || exit 96\n" +
-        (options.setup_shell.empty()
-             ? std::string()
-             : "{ " + options.setup_shell +
-                   "\n} || { echo 'e2e sandbox setup failed' >&2; exit 95; }\n") +
-        options.wrapper + " env " + fake_time_assignments(options) + " \"$0\" \"$@\"\necho $? > " +
-        STATUS_PREFIX + token_ + "\nread end <&3\n";
+    // Inside the sandbox the handshake script announces the mounts, waits for go and runs the
+    // daemon as its child. A wrapper runs on real time: the daemon must be the first to load
+    // libfaketime, whose shared clock a wrapper of another word size would fill in a layout
+    // the daemon cannot read.
     if (options.by_bare_name) {
         fs::create_directory(dir.bin_dir());
         fs::rename(dir.file(dir.program_name()), dir.bin_dir() + "/" + dir.program_name());
     }
-    const std::string argv0 =
-        options.by_bare_name ? dir.program_name() : dir.file(dir.program_name());
-    std::vector<std::string> argv = {"/bin/sh", WATCHD_E2E_SANDBOX, "/bin/sh", "-c", prelude,
-                                     argv0};
+    std::vector<std::string> argv = {"/bin/sh",
+                                     WATCHD_E2E_SANDBOX,
+                                     "/bin/sh",
+                                     WATCHD_E2E_HANDSHAKE,
+                                     READY_PREFIX + token_,
+                                     STATUS_PREFIX + token_,
+                                     options.setup_shell,
+                                     options.wrapper};
+    for (const std::string& setting : fake_time_settings(options))
+        argv.push_back(setting);
+    argv.push_back(options.by_bare_name ? dir.program_name() : dir.file(dir.program_name()));
     argv.insert(argv.end(), options.args.begin(), options.args.end());
     const std::string cwd = options.by_bare_name ? dir.path() : "/";
     sandbox_ = scoped_child(spawn(argv, sandbox_environment(options, dir.bin_dir()),
@@ -516,6 +423,24 @@ const std::optional<std::string>& sandbox_unavailable() {
         return std::optional<std::string>(text.empty() ? "the sandbox cannot be made here" : text);
     }();
     return reason;
+}
+
+sandboxed_daemon& daemon_starter::start(const std::string& config, const fake_list& fakes,
+                                        launch_options options,
+                                        const std::function<void(const sandboxed_daemon&)>& plant) {
+    dir.write_config(config);
+    for (const auto& [name, steps] : fakes)
+        dir.add_fake(name, steps);
+    daemons_.push_back(std::make_unique<sandboxed_daemon>(dir, std::move(options)));
+    sandboxed_daemon& d = *daemons_.back();
+    if (!d.ready())
+        throw std::runtime_error("the sandbox did not come up");
+    if (plant)
+        plant(d);
+    if (::testing::Test::HasFatalFailure())
+        throw std::runtime_error("planting files in the sandbox failed");
+    d.go();
+    return d;
 }
 
 std::optional<long> seconds_between(const std::string& earlier_line,

@@ -8,93 +8,34 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include "test_support.h"
+#include "unique_fd.h"
 
 namespace watchd_e2e {
 
 using namespace std::chrono_literals;
 using clock_type = std::chrono::steady_clock;
 
-// ---- small file helpers --------------------------------------------------------------------
-
-std::string read_file(const std::string& path);
-bool path_exists(const std::string& path);  // lstat: a dangling symbolic link exists
-void write_file(const std::string& path, const std::string& content, mode_t mode = 0644);
-void append_file(const std::string& path, const std::string& content);
-std::vector<std::string> split_lines(const std::string& text);  // whole lines, without "\n"
-int count_occurrences(const std::string& text, const std::string& needle);
-std::string shell_quote(const std::string& text);
-
-// Polls pred every few milliseconds until it holds or limit has passed.
-template <class Pred>
-bool wait_until(Pred pred, std::chrono::milliseconds limit) {
-    const auto deadline = clock_type::now() + limit;
-    for (;;) {
-        if (pred())
-            return true;
-        if (clock_type::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-}
-
-// ---- owned resources -----------------------------------------------------------------------
-
-class unique_fd {
-  public:
-    unique_fd() = default;
-    explicit unique_fd(int fd) : fd_(fd) {}
-    ~unique_fd() { reset(); }
-    unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
-    unique_fd& operator=(unique_fd&& other) noexcept {
-        if (this != &other) {
-            reset(other.release());
-        }
-        return *this;
-    }
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    [[nodiscard]] int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1);
-
-  private:
-    int fd_ = -1;
-};
-
-// A child process that is killed (SIGKILL) and reaped when it goes out of scope.
-class scoped_child {
-  public:
-    scoped_child() = default;
-    explicit scoped_child(pid_t pid) : pid_(pid) {}
-    ~scoped_child() { kill_and_reap(); }
-    scoped_child(scoped_child&& other) noexcept;
-    scoped_child& operator=(scoped_child&& other) noexcept;
-    scoped_child(const scoped_child&) = delete;
-    scoped_child& operator=(const scoped_child&) = delete;
-
-    pid_t pid() const { return pid_; }
-    // Non-blocking: true once the child has ended (its wait status is then kept).
-    bool ended();
-    int wait_status() const { return status_; }
-    void kill_and_reap();
-
-  private:
-    pid_t pid_ = -1;
-    bool reaped_ = false;
-    int status_ = 0;
-};
+// The shared file, process and polling helpers.
+using namespace watchd_test;
+using ::testing::AllOf;
+using ::testing::EndsWith;
+using ::testing::Gt;
+using ::testing::HasSubstr;
+using ::testing::SizeIs;
+using ::testing::StartsWith;
+using ::testing::UnorderedElementsAreArray;
+using watchd::unique_fd;
 
 // ---- fake watched programs -----------------------------------------------------------------
 
@@ -213,8 +154,27 @@ class sandboxed_daemon {
 // The reason why no sandbox can be made here, or nothing when one can.
 const std::optional<std::string>& sandbox_unavailable();
 
+// Fake programs by name, each with what it does on its starts (see daemon_dir::add_fake).
+using fake_list = std::vector<std::pair<std::string, std::vector<std::string>>>;
+
+// The daemon directory of one test, and the daemons it starts from there.
+class daemon_starter {
+  protected:
+    // Writes config and the fakes into dir, starts a sandboxed daemon with options, lets plant
+    // put files inside the sandbox, and releases the daemon. Throws when the sandbox does not
+    // come up or an assertion in plant failed, which ends the test there, failed.
+    sandboxed_daemon& start(const std::string& config, const fake_list& fakes,
+                            launch_options options = {},
+                            const std::function<void(const sandboxed_daemon&)>& plant = nullptr);
+
+    daemon_dir dir;
+
+  private:
+    std::vector<std::unique_ptr<sandboxed_daemon>> daemons_;
+};
+
 template <class Base>
-class sandbox_fixture : public Base {
+class sandbox_fixture : public Base, protected daemon_starter {
   protected:
     void SetUp() override {
         if (const auto& reason = sandbox_unavailable())

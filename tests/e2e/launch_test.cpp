@@ -28,18 +28,16 @@ void PrintTo(const command_line_case& c, std::ostream* os) {
 class child_command_line : public e2e_param_test<command_line_case> {};
 
 TEST_P(child_command_line, is_composed_from_mode_restart_code_and_debug_flag) {
-    daemon_dir dir;
-    dir.write_config(ONE_ENGINE);
-    dir.add_fake("eng", {exit_with(7), sleep_forever()});
     launch_options options;
     options.args = GetParam().daemon_args;
-    sandboxed_daemon d(dir, options);
-    ASSERT_TRUE(d.ready());
-    if (GetParam().plugin) {
-        d.plant("/data/.bootchk", PLUGIN_RECORD);
-        d.plant_fake("/data/eng", "eng", {exit_with(7), sleep_forever()});
-    }
-    d.go();
+    sandboxed_daemon& d =
+        start(ONE_ENGINE, {{"eng", {exit_with(7), sleep_forever()}}}, options,
+              [&](const sandboxed_daemon& sandbox) {
+                  if (GetParam().plugin) {
+                      sandbox.plant("/data/.bootchk", PLUGIN_RECORD);
+                      sandbox.plant_fake("/data/eng", "eng", {exit_with(7), sleep_forever()});
+                  }
+              });
     ASSERT_TRUE(d.wait_for_starts(2, 10s)) << d.output();
 
     auto starts = dir.starts();
@@ -78,17 +76,16 @@ void PrintTo(const signal_case& c, std::ostream* os) {
 class signal_state : public e2e_param_test<signal_case> {};
 
 TEST_P(signal_state, leaves_the_daemon_running_and_every_child_with_defaults) {
-    daemon_dir dir;
-    dir.write_config(ONE_ENGINE);
     // Read by the started process itself: a shell blocks every signal while it waits for a
     // child, so a child of the fake would see the shell's mask of that moment. grep exits 0.
-    dir.add_fake("eng", {"exec grep -E '^Sig(Blk|Ign)' /proc/self/status > \"$E2E_DIR\"/signals",
-                         sleep_forever()});
     launch_options options;
     options.wrapper = GetParam().wrapper;
-    sandboxed_daemon d(dir, options);
-    ASSERT_TRUE(d.ready());
-    d.go();
+    sandboxed_daemon& d =
+        start(ONE_ENGINE,
+              {{"eng",
+                {"exec grep -E '^Sig(Blk|Ign)' /proc/self/status > \"$E2E_DIR\"/signals",
+                 sleep_forever()}}},
+              options);
     // The restart comes after the daemon printed its restart message.
     ASSERT_TRUE(d.wait_for_starts(2, 10s)) << d.output();
     EXPECT_EQ(read_file(dir.file("signals")),
@@ -108,13 +105,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(e2e_test, long_program_path_in_plugin_mode_is_passed_whole) {
     const std::string name = "eng" + std::string(247, 'x');  // /data// makes it 257 characters
-    daemon_dir dir;
-    dir.write_config(R"({"__watch":{"processes":[{"base":")" + name + R"("}]}})");
-    sandboxed_daemon d(dir);
-    ASSERT_TRUE(d.ready());
-    d.plant("/data/.bootchk", PLUGIN_RECORD);
-    d.plant_fake("/data/" + name, "data-long", {sleep_forever()});
-    d.go();
+    sandboxed_daemon& d =
+        start(R"({"__watch":{"processes":[{"base":")" + name + R"("}]}})", {}, {},
+              [&](const sandboxed_daemon& sandbox) {
+                  sandbox.plant("/data/.bootchk", PLUGIN_RECORD);
+                  sandbox.plant_fake("/data/" + name, "data-long", {sleep_forever()});
+              });
     ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.output();
     EXPECT_EQ(dir.starts()[0].command,
               "/data//" + name + " -T /tmp/.uci/ -D /data/ -O brelvant_odm");
@@ -182,13 +178,8 @@ TEST_F(e2e_test, a_start_costs_the_same_under_a_huge_descriptor_limit) {
 }
 
 TEST_F(e2e_test, children_end_when_the_daemon_is_killed) {
-    daemon_dir dir;
-    dir.write_config(R"({"__watch":{"processes":[{"base":"eng-a"},{"base":"eng-b"}]}})");
-    dir.add_fake("eng-a", {sleep_forever()});
-    dir.add_fake("eng-b", {sleep_forever()});
-    sandboxed_daemon d(dir);
-    ASSERT_TRUE(d.ready());
-    d.go();
+    sandboxed_daemon& d = start(R"({"__watch":{"processes":[{"base":"eng-a"},{"base":"eng-b"}]}})",
+                                {{"eng-a", {sleep_forever()}}, {"eng-b", {sleep_forever()}}});
     ASSERT_TRUE(d.wait_for_starts(2, 10s)) << d.output();
 
     const auto starts = dir.starts();
@@ -207,14 +198,9 @@ TEST_F(e2e_test, children_end_when_the_daemon_is_killed) {
 }
 
 TEST_F(e2e_test, child_whose_daemon_died_before_its_prctl_never_runs_the_program) {
-    daemon_dir dir;
-    dir.write_config(ONE_ENGINE);
-    dir.add_fake("eng", {sleep_forever()});
     launch_options options;
     options.preload = {WATCHD_E2E_PARENT_DIES};
-    sandboxed_daemon d(dir, options);
-    ASSERT_TRUE(d.ready());
-    d.go();
+    sandboxed_daemon& d = start(ONE_ENGINE, {{"eng", {sleep_forever()}}}, options);
     ASSERT_TRUE(d.wait_for_exit(10s)) << d.output();
     EXPECT_EQ(*d.exit_status(), 128 + SIGKILL) << "the preloaded prctl kills the daemon";
     // The forked child carries the daemon's name until it runs the program or ends.

@@ -20,12 +20,8 @@ std::string planted_line(int n) {
 
 TEST_F(e2e_test, long_program_name_gives_run_file_lines_cut_to_255_characters_with_line_ends) {
     const std::string name = "eng" + std::string(247, 'x');
-    daemon_dir dir;
-    dir.write_config(R"({"__watch":{"processes":[{"base":")" + name + R"("}]}})");
-    dir.add_fake(name, {exit_with(0), exit_with(0), sleep_forever()});
-    sandboxed_daemon d(dir);
-    ASSERT_TRUE(d.ready());
-    d.go();
+    sandboxed_daemon& d = start(R"({"__watch":{"processes":[{"base":")" + name + R"("}]}})",
+                                {{name, {exit_with(0), exit_with(0), sleep_forever()}}});
     ASSERT_TRUE(d.wait_for_starts(3, 10s)) << d.output();
 
     const std::string run_file = d.run_file();
@@ -42,14 +38,12 @@ TEST_F(e2e_test, long_program_name_gives_run_file_lines_cut_to_255_characters_wi
 }
 
 TEST_F(e2e_test, a_new_daemon_starts_a_fresh_run_file) {
-    daemon_dir dir;
-    dir.write_config(R"({"__watch":{"processes":[{"base":"eng"}]}})");
-    dir.add_fake("eng", {sleep_forever()});
-    sandboxed_daemon d(dir);
-    ASSERT_TRUE(d.ready());
-    d.plant("/tmp/.uci/watchd.run", "/old/dir\nMon Dec  7 05:42:50 2026: eng killed by signal(9)\n",
-            0600);
-    d.go();
+    sandboxed_daemon& d = start(
+        R"({"__watch":{"processes":[{"base":"eng"}]}})", {{"eng", {sleep_forever()}}}, {},
+        [&](const sandboxed_daemon& sandbox) {
+            sandbox.plant("/tmp/.uci/watchd.run",
+                          "/old/dir\nMon Dec  7 05:42:50 2026: eng killed by signal(9)\n", 0600);
+        });
     ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.output();
     EXPECT_EQ(d.run_file(), dir.path() + "\n");
     struct stat info;
@@ -69,16 +63,15 @@ void PrintTo(const cut_case& c, std::ostream* os) {
 class run_file_cut : public e2e_param_test<cut_case> {};
 
 TEST_P(run_file_cut, keeps_the_first_and_newest_lines_or_the_whole_file_when_it_fails) {
-    daemon_dir dir;
-    dir.write_config(R"({"__watch":{"processes":[{"base":"eng"}]}})");
-    dir.add_fake("eng", {"until [ -e /tmp/go ]; do sleep 1; done; exit 3",
-                         "until [ -e /tmp/go2 ]; do sleep 1; done; exit 4", sleep_forever()});
     launch_options options;
     options.preload = {WATCHD_E2E_INJECTED_FAULTS};
     options.environment = {"WATCHD_E2E_FAULTS=" + GetParam().faults};
-    sandboxed_daemon d(dir, options);
-    ASSERT_TRUE(d.ready());
-    d.go();
+    sandboxed_daemon& d =
+        start(R"({"__watch":{"processes":[{"base":"eng"}]}})",
+              {{"eng",
+                {"until [ -e /tmp/go ]; do sleep 1; done; exit 3",
+                 "until [ -e /tmp/go2 ]; do sleep 1; done; exit 4", sleep_forever()}}},
+              options);
     ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.output();
     struct stat before;
     ASSERT_EQ(stat(d.inside("/tmp/.uci/watchd.run").c_str(), &before), 0);

@@ -2,8 +2,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <algorithm>
-
 #include "harness.h"
 
 namespace watchd_e2e {
@@ -12,12 +10,8 @@ namespace {
 constexpr const char* ONE_ENGINE = R"({"__watch":{"processes":[{"base":"eng"}]}})";
 
 TEST_F(e2e_test, started_by_path_works_in_its_own_directory) {
-    daemon_dir dir;
-    dir.write_config(ONE_ENGINE);
-    dir.add_fake("eng", {sleep_forever()});
-    sandboxed_daemon d(dir);  // started from "/" by its absolute path
-    ASSERT_TRUE(d.ready());
-    d.go();
+    // started from "/" by its absolute path
+    sandboxed_daemon& d = start(ONE_ENGINE, {{"eng", {sleep_forever()}}});
     ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.output();
 
     auto starts = dir.starts();
@@ -30,18 +24,15 @@ TEST_F(e2e_test, started_by_path_works_in_its_own_directory) {
 }
 
 TEST_F(e2e_test, started_by_bare_name_keeps_the_inherited_directory) {
-    daemon_dir dir;
-    dir.write_config(ONE_ENGINE);
-    dir.add_fake("eng", {sleep_forever()});
     launch_options options;
     // Found through PATH in a bin directory of its own, started from the directory that
     // holds the config and the fakes.
     options.by_bare_name = true;
-    sandboxed_daemon d(dir, options);
-    ASSERT_TRUE(d.ready());
-    ASSERT_FALSE(path_exists(dir.file("watchd")));
-    ASSERT_TRUE(path_exists(dir.bin_dir() + "/watchd"));
-    d.go();
+    sandboxed_daemon& d =
+        start(ONE_ENGINE, {{"eng", {sleep_forever()}}}, options, [&](const sandboxed_daemon&) {
+            ASSERT_FALSE(path_exists(dir.file("watchd")));
+            ASSERT_TRUE(path_exists(dir.bin_dir() + "/watchd"));
+        });
     ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.output();
 
     EXPECT_EQ(dir.starts()[0].cwd, dir.path());
@@ -62,12 +53,7 @@ TEST_F(e2e_test, run_file_is_named_after_the_program) {
 }
 
 TEST_F(e2e_test, second_instance_is_refused_and_leaves_the_run_file_alone) {
-    daemon_dir dir;
-    dir.write_config(ONE_ENGINE);
-    dir.add_fake("eng", {exit_with(3), sleep_forever()});
-    sandboxed_daemon d(dir);
-    ASSERT_TRUE(d.ready());
-    d.go();
+    sandboxed_daemon& d = start(ONE_ENGINE, {{"eng", {exit_with(3), sleep_forever()}}});
     ASSERT_TRUE(d.wait_for_starts(2, 10s)) << d.output();
     const std::string before = d.run_file();
     ASSERT_EQ(exit_lines(before).size(), 1u) << before;
@@ -83,15 +69,12 @@ TEST_F(e2e_test, second_instance_is_refused_and_leaves_the_run_file_alone) {
 }
 
 TEST_F(e2e_test, symlink_at_the_run_file_is_refused_and_its_target_kept) {
-    daemon_dir dir;
-    dir.write_config(ONE_ENGINE);
-    dir.add_fake("eng", {sleep_forever()});
-    sandboxed_daemon d(dir);
-    ASSERT_TRUE(d.ready());
-    d.plant("/tmp/precious", "keep me\n");
-    ASSERT_EQ(mkdir(d.inside("/tmp/.uci").c_str(), 0777), 0);
-    ASSERT_EQ(symlink("/tmp/precious", d.inside("/tmp/.uci/watchd.run").c_str()), 0);
-    d.go();
+    sandboxed_daemon& d =
+        start(ONE_ENGINE, {{"eng", {sleep_forever()}}}, {}, [&](const sandboxed_daemon& sandbox) {
+            sandbox.plant("/tmp/precious", "keep me\n");
+            ASSERT_EQ(mkdir(sandbox.inside("/tmp/.uci").c_str(), 0777), 0);
+            ASSERT_EQ(symlink("/tmp/precious", sandbox.inside("/tmp/.uci/watchd.run").c_str()), 0);
+        });
     ASSERT_TRUE(d.wait_for_exit(10s)) << d.output();
 
     EXPECT_EQ(*d.exit_status(), 0);
@@ -102,13 +85,9 @@ TEST_F(e2e_test, symlink_at_the_run_file_is_refused_and_its_target_kept) {
 }
 
 TEST_F(e2e_test, plain_file_in_place_of_the_runtime_directory_ends_start_up) {
-    daemon_dir dir;
-    dir.write_config(ONE_ENGINE);
-    dir.add_fake("eng", {sleep_forever()});
-    sandboxed_daemon d(dir);
-    ASSERT_TRUE(d.ready());
-    d.plant("/tmp/.uci", "not a directory\n");
-    d.go();
+    sandboxed_daemon& d = start(
+        ONE_ENGINE, {{"eng", {sleep_forever()}}}, {},
+        [&](const sandboxed_daemon& sandbox) { sandbox.plant("/tmp/.uci", "not a directory\n"); });
     ASSERT_TRUE(d.wait_for_exit(10s)) << d.output();
 
     EXPECT_EQ(*d.exit_status(), 0);
@@ -117,12 +96,7 @@ TEST_F(e2e_test, plain_file_in_place_of_the_runtime_directory_ends_start_up) {
 }
 
 TEST_F(e2e_test, program_path_too_long_for_a_path_buffer_is_refused) {
-    daemon_dir dir;
-    dir.write_config(ONE_ENGINE);
-    dir.add_fake("eng", {sleep_forever()});
-    sandboxed_daemon d(dir);
-    ASSERT_TRUE(d.ready());
-    d.go();
+    sandboxed_daemon& d = start(ONE_ENGINE, {{"eng", {sleep_forever()}}});
     ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.output();
 
     // argv[0] of 4096 characters (the first daemon holds the lock of watchd.run meanwhile,
@@ -140,15 +114,10 @@ TEST_F(e2e_test, program_path_too_long_for_a_path_buffer_is_refused) {
 }
 
 TEST_F(e2e_test, children_are_reaped_when_the_daemon_inherits_sigchld_ignored) {
-    daemon_dir dir;
-    dir.write_config(ONE_ENGINE);
-    dir.add_fake("eng", {exit_with(3), sleep_forever()});
     launch_options options;
     // An ignored signal stays ignored across exec (dash's trap does not ignore CHLD for real).
     options.wrapper = "perl -e '$SIG{CHLD} = \"IGNORE\"; exec @ARGV'";
-    sandboxed_daemon d(dir, options);
-    ASSERT_TRUE(d.ready());
-    d.go();
+    sandboxed_daemon& d = start(ONE_ENGINE, {{"eng", {exit_with(3), sleep_forever()}}}, options);
     ASSERT_TRUE(d.wait_for_starts(2, 10s)) << d.output();
 
     EXPECT_EQ(dir.starts()[1].command, "eng -r 3");
@@ -168,15 +137,11 @@ void PrintTo(const stream_case& c, std::ostream* os) {
 class closed_standard_stream : public e2e_param_test<stream_case> {};
 
 TEST_P(closed_standard_stream, never_becomes_the_run_file) {
-    daemon_dir dir;
-    dir.write_config(ONE_ENGINE);
-    dir.add_fake("eng", {exit_with(3), exit_with(3), sleep_forever()});
     launch_options options;
     options.preload = {WATCHD_E2E_CLOSED_STREAMS};
     options.environment = {std::string("WATCHD_E2E_CLOSED_STREAMS=") + GetParam().closed};
-    sandboxed_daemon d(dir, options);
-    ASSERT_TRUE(d.ready());
-    d.go();
+    sandboxed_daemon& d =
+        start(ONE_ENGINE, {{"eng", {exit_with(3), exit_with(3), sleep_forever()}}}, options);
     // Each exit line is written before the restart that follows it.
     ASSERT_TRUE(d.wait_for_starts(3, 10s)) << d.output();
 
@@ -211,7 +176,6 @@ void PrintTo(const config_case& c, std::ostream* os) {
 class bad_config : public e2e_param_test<config_case> {};
 
 TEST_P(bad_config, fails_to_init_and_exits_with_status_0) {
-    daemon_dir dir;
     if (GetParam().config)
         dir.write_config(*GetParam().config);
     if (GetParam().fifo) {
@@ -256,13 +220,9 @@ void PrintTo(const table_case& c, std::ostream* os) {
 class program_table : public e2e_param_test<table_case> {};
 
 TEST_P(program_table, first_cycle_starts_the_configured_programs) {
-    daemon_dir dir;
-    dir.write_config(GetParam().config);
     for (const char* name : {"kelvra-dpi-inner", "eng", "eng-b"})
         dir.add_fake(name, {sleep_forever()});
-    sandboxed_daemon d(dir);
-    ASSERT_TRUE(d.ready());
-    d.go();
+    sandboxed_daemon& d = start(GetParam().config, {});
     const size_t n = GetParam().expected_starts.size();
     ASSERT_TRUE(d.wait_for_starts(n, 10s)) << d.output();
     std::this_thread::sleep_for(100ms);  // a start too many would show up by now
@@ -271,10 +231,7 @@ TEST_P(program_table, first_cycle_starts_the_configured_programs) {
     std::vector<std::string> commands;
     for (const auto& s : dir.starts())
         commands.push_back(s.command);
-    std::vector<std::string> expected = GetParam().expected_starts;
-    std::sort(commands.begin(), commands.end());
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(commands, expected) << d.output();
+    EXPECT_THAT(commands, UnorderedElementsAreArray(GetParam().expected_starts)) << d.output();
 }
 
 INSTANTIATE_TEST_SUITE_P(

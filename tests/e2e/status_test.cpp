@@ -103,19 +103,18 @@ std::string tree_snapshot(const sandboxed_daemon& d) {
 }
 
 TEST_F(e2e_test, status_of_a_running_daemon_during_a_crash_back_off_and_after_it) {
-    daemon_dir dir;
-    dir.write_config(TWO_PROGRAMS);
     // eng crashes once aux runs again, so the order of the ends is fixed.
-    dir.add_fake("eng", {"until [ \"$(cat \"$E2E_DIR\"/.count-aux)\" = 2 ]; do sleep 0.1; done; " +
-                             kill_self("SEGV"),
-                         sleep_forever()});
-    dir.add_fake("aux", {exit_with(3), sleep_forever()});
     launch_options options;
     options.args = {"debug"};
     options.speed = 10;  // the 60 s back-off lasts 6 s
-    sandboxed_daemon d(dir, options);
-    ASSERT_TRUE(d.ready());
-    d.go();
+    sandboxed_daemon& d =
+        start(TWO_PROGRAMS,
+              {{"eng",
+                {"until [ \"$(cat \"$E2E_DIR\"/.count-aux)\" = 2 ]; do sleep 0.1; done; " +
+                     kill_self("SEGV"),
+                 sleep_forever()}},
+               {"aux", {exit_with(3), sleep_forever()}}},
+              options);
     ASSERT_TRUE(d.wait_for_starts(3, 10s)) << d.output();  // eng, aux, aux again with -r 3
     ASSERT_TRUE(d.wait_for_output("Will restart segv prog after 60 secs", 5s)) << d.output();
     int aux_pid = -1;
@@ -140,8 +139,7 @@ TEST_F(e2e_test, status_of_a_running_daemon_during_a_crash_back_off_and_after_it
 
     query_result table = query(d);
     EXPECT_EQ(table.exit_code, 0);
-    EXPECT_EQ(table.text.rfind("watchd: running, pid " + std::to_string(daemon_ns_pid(d)), 0), 0u)
-        << table.text;
+    EXPECT_THAT(table.text, StartsWith("watchd: running, pid " + std::to_string(daemon_ns_pid(d))));
     EXPECT_NE(table.text.find("programs get -d"), std::string::npos) << table.text;
     EXPECT_NE(table.text.find("\neng      waiting  -    -       -   1     -      11:1  "),
               std::string::npos)
@@ -192,7 +190,6 @@ TEST_F(e2e_test, status_in_plugin_mode_under_another_name_with_a_package_waiting
 }
 
 TEST_F(e2e_test, status_of_a_stopped_daemon_reports_its_last_run) {
-    daemon_dir dir;
     dir.write_config(ONE_ENGINE);
     dir.add_fake("eng", {exit_with(129)});
     sandboxed_daemon d(dir);
@@ -212,7 +209,7 @@ TEST_F(e2e_test, status_of_a_stopped_daemon_reports_its_last_run) {
     EXPECT_EQ(number_at(r, "programs.0.exits.129"), 1);
     query_result table = query(d);
     EXPECT_EQ(table.exit_code, 3);
-    EXPECT_EQ(table.text.rfind("watchd: not running; its last run:\n", 0), 0u) << table.text;
+    EXPECT_THAT(table.text, StartsWith("watchd: not running; its last run:\n"));
 }
 
 // A record as the query finds it: judged like the daemon's gate, never removed.
@@ -231,7 +228,6 @@ void PrintTo(const record_case& c, std::ostream* os) {
 class status_record : public e2e_param_test<record_case> {};
 
 TEST_P(status_record, is_judged_by_the_gate_and_left_in_place) {
-    daemon_dir dir;
     sandboxed_daemon d(dir);
     ASSERT_TRUE(d.ready());
     d.plant("/data/.bootchk", GetParam().record);
@@ -268,7 +264,6 @@ void PrintTo(const hostile_case& c, std::ostream* os) {
 class hostile_run_file : public e2e_param_test<hostile_case> {};
 
 TEST_P(hostile_run_file, is_reported) {
-    daemon_dir dir;
     sandboxed_daemon d(dir);
     ASSERT_TRUE(d.ready());
     ASSERT_EQ(d.run_inside({"/bin/sh", "-c", "mkdir -p /tmp/.uci && " + GetParam().setup}).status,
@@ -277,7 +272,7 @@ TEST_P(hostile_run_file, is_reported) {
     EXPECT_EQ(r.exit_code, GetParam().exit_code) << r.text;
     EXPECT_NE(r.text.find(GetParam().says), std::string::npos) << r.text;
     if (GetParam().exit_code == 4) {
-        EXPECT_EQ(count_occurrences(r.text, "\n"), 1) << "one line on stderr: " << r.text;
+        EXPECT_THAT(split_lines(r.text), SizeIs(1)) << "one line on stderr: " << r.text;
     }
 }
 
@@ -304,19 +299,16 @@ INSTANTIATE_TEST_SUITE_P(
                      3, "lines skipped: 2 cut, 0 malformed"}));
 
 TEST_F(e2e_test, queries_change_nothing_and_refuse_no_starting_daemon) {
-    daemon_dir dir;
-    dir.write_config(TWO_PROGRAMS);
-    dir.add_fake("eng", {sleep_forever()});
-    dir.add_fake("aux", {sleep_forever()});
     launch_options options;
     // Two query loops already run when the daemon starts, and go on meanwhile.
     const std::string loop =
         "while :; do " + shell_quote(WATCHD_E2E_STATUS) + " >/dev/null 2>&1; done & ";
     options.setup_shell = loop + loop + "sleep 0.2";
-    sandboxed_daemon d(dir, options);
-    ASSERT_TRUE(d.ready());
-    d.plant("/data/.bootchk", R"({"version":"3.9","plugindata":1})");
-    d.go();
+    sandboxed_daemon& d =
+        start(TWO_PROGRAMS, {{"eng", {sleep_forever()}}, {"aux", {sleep_forever()}}}, options,
+              [&](const sandboxed_daemon& sandbox) {
+                  sandbox.plant("/data/.bootchk", R"({"version":"3.9","plugindata":1})");
+              });
     ASSERT_TRUE(d.wait_for_starts(2, 10s)) << d.output();
     EXPECT_EQ(d.output().find("already in use"), std::string::npos) << d.output();
 

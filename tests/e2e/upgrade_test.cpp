@@ -88,7 +88,6 @@ class installation : public e2e_param_test<install_case> {
 
 TEST_P(installation, leaves_the_expected_record_and_files) {
     const install_case& c = GetParam();
-    daemon_dir dir;
     dir.write_config(ONE_ENGINE);
     std::vector<std::string> steps;
     for (size_t i = 0; i < c.codes.size(); ++i) {
@@ -155,22 +154,17 @@ TEST_P(installation, leaves_the_expected_record_and_files) {
         std::vector<std::string> expected = {"eng", fs::path(c.blocker).filename().string()};
         if (c.expected_record)
             expected.push_back(".bootchk");
-        std::sort(expected.begin(), expected.end());
-        EXPECT_EQ(entries_of(d.inside("/data")), expected);
+        EXPECT_THAT(entries_of(d.inside("/data")), UnorderedElementsAreArray(expected));
         EXPECT_TRUE(entries_of(d.inside(c.blocker)).empty());
     }
 }
 
 TEST_F(e2e_test, extraction_tool_output_comes_between_the_daemons_messages) {
-    daemon_dir dir;
-    dir.write_config(ONE_ENGINE);
     write_file(dir.file("pkg"), package_bytes(0));
-    // A restart message first, so that one held back in a buffer would come out of order.
-    dir.add_fake("eng", {exit_with(0), leave_package_and_exit("pkg", 130), sleep_forever()});
     write_file(dir.file("m01_load"), "#!/bin/sh\necho 'm01_load: not an archive'\nexit 1\n", 0755);
-    sandboxed_daemon d(dir);
-    ASSERT_TRUE(d.ready());
-    d.go();
+    // A restart message first, so that one held back in a buffer would come out of order.
+    sandboxed_daemon& d = start(
+        ONE_ENGINE, {{"eng", {exit_with(0), leave_package_and_exit("pkg", 130), sleep_forever()}}});
     ASSERT_TRUE(d.wait_for_starts(3, 10s)) << d.output();
 
     EXPECT_EQ(d.output(),

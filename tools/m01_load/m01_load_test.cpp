@@ -6,7 +6,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
@@ -28,9 +27,11 @@
 #include <vector>
 
 #include "tar_args.h"
+#include "test_support.h"
 
 namespace {
 
+using namespace watchd_test;
 using m01_load::applet;
 using m01_load::ERROR_CAPACITY;
 using m01_load::tar_request;
@@ -156,54 +157,6 @@ TEST(SelectApplet, ByFirstArgumentOrProgramName) {
 }
 
 // ---- helpers for the end-to-end tests ----
-
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
-    return remove(path);
-}
-
-// A fresh directory under /var/tmp, removed with everything in it when the test ends. When
-// none can be made the test fails and path() is empty: the fixture's SetUp stops there.
-class scoped_temp_dir {
-  public:
-    scoped_temp_dir() {
-        char pattern[] = "/var/tmp/m01_load_test.XXXXXX";
-        if (mkdtemp(pattern) != nullptr)
-            path_ = pattern;
-        else
-            ADD_FAILURE() << "mkdtemp " << pattern << ": " << strerror(errno);
-    }
-    ~scoped_temp_dir() {
-        if (!path_.empty())
-            nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-    }
-    scoped_temp_dir(const scoped_temp_dir&) = delete;
-    scoped_temp_dir& operator=(const scoped_temp_dir&) = delete;
-
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void write_file(const std::string& path, const std::string& data, mode_t mode = 0644) {
-    std::ofstream(path, std::ios::binary) << data;
-    chmod(path.c_str(), mode);
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 struct run_result {
     int status = -1;  // exit status, or 128 + signal
@@ -388,11 +341,6 @@ std::vector<std::string> names_in(const std::string& path) {
     return names;
 }
 
-bool exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
 // Each test works in root/: dir/ is the extraction directory, outside/ holds a file that a
 // hostile archive would like to change, and the archive lies beside them.
 class ExtractTest : public ::testing::Test {
@@ -423,8 +371,9 @@ class ExtractTest : public ::testing::Test {
         ASSERT_EQ(r.status, 0) << r.err;
     }
 
-    scoped_temp_dir root_;
-    scoped_temp_dir capture_;
+    // Outside /tmp, which the sandbox of the space tests replaces.
+    scoped_temp_dir root_{"/var/tmp"};
+    scoped_temp_dir capture_{"/var/tmp"};
 };
 
 TEST_F(ExtractTest, ExtractsNestedTreeKeepingModesAndTimes) {
@@ -489,7 +438,7 @@ TEST_F(ExtractTest, UnknownAppletOrBadOptionsPrintUsage) {
         run_result r = tool(args);
         EXPECT_EQ(r.status, EXIT_USAGE) << args[0];
         EXPECT_EQ(r.out, "") << args[0];
-        ASSERT_EQ(lines_of(r.err).size(), 1u) << r.err;
+        ASSERT_EQ(split_lines(r.err).size(), 1u) << r.err;
         EXPECT_NE(r.err.find("usage: m01_load tar"), std::string::npos) << r.err;
     }
 }
@@ -555,10 +504,10 @@ TEST_F(ExtractTest, BadArchiveOrDirectoryFailsWithOneLineAndChangesNothing) {
         EXPECT_NE(r.status, 0) << c.what;
         EXPECT_NE(r.status, 124) << c.what << ": timed out";
         EXPECT_EQ(r.out, "") << c.what;
-        ASSERT_EQ(lines_of(r.err).size(), 1u) << c.what << ": " << r.err;
+        ASSERT_EQ(split_lines(r.err).size(), 1u) << c.what << ": " << r.err;
         EXPECT_NE(r.err.find(c.named), std::string::npos) << c.what << ": " << r.err;
         EXPECT_EQ(snapshot(dir()), before) << c.what;
-        EXPECT_FALSE(exists(missing_dir)) << c.what;
+        EXPECT_FALSE(path_exists(missing_dir)) << c.what;
     }
 }
 
@@ -653,10 +602,10 @@ TEST_F(ExtractTest, SpaceIsCheckedBeforeAnythingIsWritten) {
             GTEST_SKIP() << "no sandbox here: " << r.err;
         ASSERT_EQ(r.status, 0) << sc.what << ": " << r.err;
         EXPECT_EQ(read_file(c + "/files"), sc.files_after) << sc.what;
-        std::vector<std::string> err = lines_of(read_file(c + "/tool-err"));
+        std::vector<std::string> err = split_lines(read_file(c + "/tool-err"));
         if (sc.files_after != UNCHANGED) {
             EXPECT_EQ(read_file(c + "/status"), "0\n") << sc.what;
-            EXPECT_TRUE(err.empty()) << sc.what;
+            EXPECT_EQ(read_file(c + "/tool-err"), "") << sc.what;
             continue;
         }
         EXPECT_EQ(read_file(c + "/status"), "1\n") << sc.what;
@@ -666,26 +615,6 @@ TEST_F(ExtractTest, SpaceIsCheckedBeforeAnythingIsWritten) {
             << sc.what;
     }
 }
-
-// A child process that is killed and reaped when the test ends, also when an assertion
-// stops it early.
-class scoped_child {
-  public:
-    explicit scoped_child(pid_t pid) : pid_(pid) {}
-    ~scoped_child() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    scoped_child(const scoped_child&) = delete;
-    scoped_child& operator=(const scoped_child&) = delete;
-
-    pid_t pid() const { return pid_; }
-
-  private:
-    pid_t pid_;
-};
 
 // Replacing a program that runs from the directory: written in place it would fail with
 // ETXTBSY (or corrupt the running image); a renamed temporary file replaces it cleanly.
@@ -761,7 +690,7 @@ TEST_F(ExtractTest, LeftoverStagingDirectoryIsRemoved) {
 // removes the staging directory.
 std::pair<int, int> calls_in_move(const std::string& trace, const std::string& name) {
     std::vector<std::string> calls;
-    for (const std::string& line : lines_of(trace)) {
+    for (const std::string& line : split_lines(trace)) {
         const size_t start = line.find_first_not_of("0123456789 ");
         const size_t open = line.find('(');
         if (start != std::string::npos && open != std::string::npos && open > start)
@@ -836,7 +765,7 @@ TEST_F(ExtractTest, EachFailedStepOfTheMoveIsUndone) {
             run_result r = traced("inject=" + std::string(f.syscall) + ":error=" + f.error +
                                   ":when=" + std::to_string(n));
             EXPECT_EQ(r.status, 1) << label;
-            EXPECT_EQ(lines_of(r.err).size(), 1u) << label << ": " << r.err;
+            EXPECT_EQ(split_lines(r.err).size(), 1u) << label << ": " << r.err;
             EXPECT_EQ(snapshot(dir(), false), old_state) << label;
         }
     }
@@ -886,14 +815,14 @@ TEST_P(HostileArchive, NothingOutsideTheDirectoryChanges) {
     EXPECT_EQ(read_file(outside() + "/victim"), "original\n");
     EXPECT_EQ(names_in(root_.path()), names_before);
     EXPECT_EQ(r.out, "");
-    std::vector<std::string> lines = lines_of(r.err);
+    std::vector<std::string> lines = split_lines(r.err);
     if (c.refused.empty()) {
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(read_file(dir() + "/before"), "b\n");
         EXPECT_EQ(read_file(dir() + "/after"), "a\n");
         struct stat st;
         EXPECT_TRUE(lstat((dir() + "/victim").c_str(), &st) == 0 && S_ISREG(st.st_mode));
-        EXPECT_TRUE(lines.empty()) << r.err;
+        EXPECT_EQ(r.err, "");
         return;
     }
     EXPECT_EQ(r.status, 1);
