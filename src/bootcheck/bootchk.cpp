@@ -70,7 +70,7 @@ record_verdict judge_bootchk(const cJSON* record) {
                                                            : record_verdict::normal;
 }
 
-int decide_plugin_mode() {
+int decide_plugin_mode_removing_stale_record() {
     json_ptr record = load_bootchk();
     const record_verdict verdict = judge_bootchk(record.get());
     if (verdict == record_verdict::stale)

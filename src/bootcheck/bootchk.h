@@ -1,10 +1,11 @@
 // The boot-check record in the data directory: its dotted-version packing and comparison,
-// and the operations on the record file (load, clear, and the start-mode decision that the
-// supervision cycle asks for at the top of every cycle). Nothing here prints.
+// and the operations on the record file (load, clear, and the start-mode gate that the
+// supervision cycle runs at the top of every cycle). Nothing here prints.
 #pragma once
 
 #include <stdint.h>
 
+#include "protocol/protocol.h"
 #include "resources.h"
 
 namespace watchd {
@@ -12,11 +13,6 @@ namespace watchd {
 constexpr const char* BOOTCHK_PATH = "/data//.bootchk";
 // Written into a new record, and the oldest record version that still allows plugin mode.
 constexpr const char* BOOTCHK_VERSION = "3.9.08.2";
-
-constexpr const char* MEMBER_VERSION = "version";
-constexpr const char* MEMBER_PLUGINDATA = "plugindata";
-constexpr const char* MEMBER_LUADATA = "luadata";
-constexpr const char* MEMBER_SIGDATA = "sigdata";
 
 // The first four dot-separated components of text, one byte each, first in the top byte.
 // Empty components are skipped; a missing one counts as 0; each is its decimal value
@@ -45,7 +41,8 @@ enum class record_verdict {
 // The gate's decision alone, without touching the file; the status tool asks it read-only.
 record_verdict judge_bootchk(const cJSON* record);
 
-// 1 for plugin mode, 0 for normal mode. A record older than BOOTCHK_VERSION is removed.
-int decide_plugin_mode();
+// The gate as each cycle runs it on the record file: 1 for plugin mode, 0 for normal mode, and
+// a record older than BOOTCHK_VERSION is removed on the way.
+int decide_plugin_mode_removing_stale_record();
 
 }  // namespace watchd

@@ -10,25 +10,11 @@
 #include "bootcheck/bootchk.h"
 #include "files/fileio.h"
 #include "output.h"
-#include "supervisor/launcher.h"
-#include "supervisor/watchd.h"
+#include "shell.h"
 #include "text.h"
 
 namespace watchd {
 namespace {
-
-const char* recorded_member_for(int code) {
-    switch (code) {
-        case EXIT_INSTALL_PLUGIN:
-            return MEMBER_PLUGINDATA;
-        case EXIT_INSTALL_LUA:
-            return MEMBER_LUADATA;
-        case EXIT_INSTALL_SIG:
-            return MEMBER_SIGDATA;
-        default:
-            return nullptr;
-    }
-}
 
 // The record file as it was before an extraction: the archive may bring a .bootchk of its
 // own, which must not stay behind when the extraction fails.
@@ -105,12 +91,11 @@ package_state take_package(waiting_package* package) {
     return package_state::taken;
 }
 
-// Runs the extraction tool or copies the package. true when the installation worked.
-bool put_package_in_place(int code, int package_fd) {
-    if (code == EXIT_INSTALL_PLUGIN)
+// Runs the extraction tool or copies the package, as rule says. true when it worked.
+bool put_package_in_place(const exit_code_rule& rule, int package_fd) {
+    if (rule.destination == package_destination::data_extraction)
         return extract_plugin_archive(package_fd);
-    const char* target = code == EXIT_INSTALL_LUA ? LUA_DATA_TARGET : SIGNATURE_TARGET;
-    return copy_fd_to_file(package_fd, target) == 0;
+    return copy_fd_to_file(package_fd, rule.copy_target) == 0;
 }
 
 // The current record, or a new empty one when there is none or it is no JSON object. false
@@ -157,8 +142,8 @@ bool command_succeeded(int status) {
 }
 
 void install_upgrade(int code) {
-    const char* member = recorded_member_for(code);
-    if (member == nullptr)
+    const exit_code_rule* rule = exit_code_rule_for(code);
+    if (rule == nullptr || rule->destination == package_destination::none)
         return;
     waiting_package package;
     const package_state state = take_package(&package);
@@ -172,14 +157,14 @@ void install_upgrade(int code) {
     // Read before extracting, so that an archive cannot bring a record of its own.
     json_ptr record;
     const bool record_readable = record_to_update(&record);
-    const bool installed = record_readable && put_package_in_place(code, package.file.get());
+    const bool installed = record_readable && put_package_in_place(*rule, package.file.get());
     unlinkat(package.dir.get(), UPGRADE_PACKAGE_NAME, 0);
     if (!installed) {
         say("failed to install upgrade(%d)\n", code);
         return;
     }
     if (record)
-        note_installation(record.get(), member);
+        note_installation(record.get(), rule->record_member);
 }
 
 }  // namespace watchd

@@ -7,13 +7,10 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "protocol/protocol.h"
+
 namespace watchd {
 
-// The package's name in the runtime directory; UPGRADE_PACKAGE_PATH joins the two.
-constexpr const char* UPGRADE_PACKAGE_NAME = "ttupgrade.tgz";
-constexpr const char* UPGRADE_PACKAGE_PATH = "/tmp/.uci//ttupgrade.tgz";
-constexpr const char* LUA_DATA_TARGET = "/data//init.bin";
-constexpr const char* SIGNATURE_TARGET = "/data//m01_sig.bin";
 constexpr const char* EXTRACT_TOOL = "m01_load";
 constexpr size_t EXTRACT_COMMAND_CAPACITY = 2048;
 // Where a program finds its own descriptors by number.
@@ -32,7 +29,8 @@ bool package_trusted(const struct stat& info, uid_t owner);
 // Whether a status from system() means the command ran and exited with 0.
 bool command_succeeded(int status);
 
-// Installs the waiting package for exit code 130, 131 or 132 and records it. Does nothing
+// Installs the waiting package as the exit-code protocol's rule for code says (130, 131 or
+// 132) and records it. Does nothing
 // when no package waits. A package in a runtime directory that others could have changed, or
 // one that is no regular file of the daemon's user, is refused and left in place. A failed
 // installation, or a record that cannot be read, leaves the record as it was (even one that

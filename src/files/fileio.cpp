@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "output.h"
-#include "supervisor/watchd.h"
+#include "protocol/protocol.h"
 #include "text.h"
 
 namespace watchd {
@@ -115,9 +115,9 @@ bool nothing_there(int error) {
 
 }  // namespace
 
-unique_fd open_regular_file(const char* path, int flags) {
+unique_fd open_regular_file(const char* path, int flags, mode_t mode) {
     // O_NONBLOCK: a FIFO planted here must not hang the daemon in open().
-    unique_fd fd(open(path, flags | O_NONBLOCK | O_CLOEXEC));
+    unique_fd fd(open(path, flags | O_NONBLOCK | O_CLOEXEC, mode));
     struct stat info;
     if (fd.valid() && (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)))
         fd.reset();

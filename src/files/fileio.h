@@ -18,9 +18,9 @@ struct file_content {
     size_t length = 0;
 };
 
-// Opens path with flags when it is a regular file (never blocking on a FIFO); an invalid
-// descriptor for anything else.
-[[nodiscard]] unique_fd open_regular_file(const char* path, int flags);
+// Opens path close-on-exec with flags (and mode, when flags create it) when it is a regular
+// file (never blocking on a FIFO); an invalid descriptor for anything else.
+[[nodiscard]] unique_fd open_regular_file(const char* path, int flags, mode_t mode = 0);
 
 // What reading a whole file came to: read; absent (no such file, or no regular file); or
 // failed (it is there but could not be read: an I/O error, no permission, no memory).

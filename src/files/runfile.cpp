@@ -10,8 +10,8 @@
 
 #include "files/fileio.h"
 #include "output.h"
+#include "protocol/protocol.h"
 #include "resources.h"
-#include "supervisor/watchd.h"
 #include "text.h"
 
 namespace watchd {
@@ -101,16 +101,11 @@ int acquire_run_lock(const char* path, const char* data, int32_t len) {
     }
     // O_NOFOLLOW: a symbolic link planted here must not get its target truncated. A FIFO or
     // device would block or swallow the log: only a regular file will do.
-    unique_fd fd(open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0644));
-    struct stat info;
-    if (fd.valid() && (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)))
-        fd.reset();
+    unique_fd fd = open_regular_file(path, O_RDWR | O_CREAT | O_NOFOLLOW, 0644);
     if (!fd.valid()) {
         say("failed to open %s\n", path);
         return -1;
     }
-    int flags = fcntl(fd.get(), F_GETFD);
-    fcntl(fd.get(), F_SETFD, (flags < 0 ? 0 : flags) | FD_CLOEXEC);
     if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         say("already in use for %s\n", path);
         return -1;
@@ -118,27 +113,9 @@ int acquire_run_lock(const char* path, const char* data, int32_t len) {
     if (ftruncate(fd.get(), 0) != 0) {
         // Logging goes on without a clean file; there is nobody to tell.
     }
-    if (len > 0) {
-        ssize_t ignored = write(fd.get(), data, static_cast<size_t>(len));
-        (void)ignored;
-    }
+    if (len > 0)
+        (void)write_all(fd.get(), data, static_cast<size_t>(len));
     return fd.release();
-}
-
-int register_instance(const char* argv0, watch_state* state) {
-    char cwd[PATH_CAPACITY] = {};
-    if (getcwd(cwd, sizeof cwd) == nullptr) {
-        say_line("failed to get current dir");
-        return -1;
-    }
-    state->lock_fd = acquire_run_lock(state->run_path, cwd, static_cast<int32_t>(strlen(cwd)));
-    if (state->lock_fd < 0) {
-        say("process(%s) already run\n", argv0);
-        return -1;
-    }
-    ssize_t ignored = write(state->lock_fd, "\n", 1);
-    (void)ignored;
-    return 0;
 }
 
 void format_time_text(time_t when, char (&text)[TIME_TEXT_CAPACITY]) {
@@ -220,8 +197,8 @@ size_t time_text_length(const char* text, size_t len) {
     return end;
 }
 
-bool ends_with(const char* text, size_t len, const char* tail, size_t tail_len) {
-    return len >= tail_len && memcmp(text + len - tail_len, tail, tail_len) == 0;
+bool ends_with(const char* line, size_t len, const char* tail, size_t tail_len) {
+    return len >= tail_len && memcmp(line + len - tail_len, tail, tail_len) == 0;
 }
 
 }  // namespace
@@ -310,8 +287,7 @@ void log_child_exit(int32_t code, int32_t exited_normally, const char* name, int
     char line[EXIT_LINE_CAPACITY];
     size_t len = format_exit_line(line, time_text, name, code, exited_normally);
     bound_run_file(fd, len);
-    ssize_t ignored = write(fd, line, len);
-    (void)ignored;
+    (void)write_all(fd, line, len);
 }
 
 }  // namespace watchd

@@ -1,6 +1,6 @@
 // The run file under the runtime directory: the instance lock that keeps a second daemon of
 // the same name from starting, and the time-stamped log of every child end that the
-// supervision cycle reaps. Start-up registers once; the cycle logs through lock_fd.
+// supervision cycle reaps. Start-up takes the lock once; the cycle logs through its descriptor.
 #pragma once
 
 #include <stddef.h>
@@ -9,8 +9,6 @@
 #include <time.h>
 
 namespace watchd {
-
-struct watch_state;
 
 constexpr size_t EXIT_LINE_CAPACITY = 256;
 constexpr size_t TIME_TEXT_CAPACITY = 64;
@@ -22,10 +20,6 @@ constexpr off_t RUN_FILE_KEEP = RUN_FILE_LIMIT / 2;
 // at path, then writes len bytes of data into it. Returns the descriptor, or -1 with nothing left
 // open.
 [[nodiscard]] int acquire_run_lock(const char* path, const char* data, int32_t len);
-
-// Locks the run file of state with the working directory as its first line. 0, or -1 after
-// printing why (the daemon then ends).
-[[nodiscard]] int register_instance(const char* argv0, watch_state* state);
 
 // Appends one line for a child's end. exited_normally 1 means the child exited with code;
 // any other value means a signal ended it. A descriptor of 0 or less means no run file.

@@ -10,6 +10,7 @@
 #include "bootcheck/upgrade.h"
 #include "files/runfile.h"
 #include "output.h"
+#include "shell.h"
 #include "supervisor/launcher.h"
 #include "text.h"
 
@@ -28,43 +29,18 @@ bool is_plain_for_shell(const char* name) {
     return name[strspn(name, SHELL_PLAIN_CHARS)] == '\0';
 }
 
-// Appends text to a bounded buffer, remembering whether everything fitted.
-class text_appender {
-  public:
-    text_appender(char* buf, size_t cap) : buf_(buf), cap_(cap) { buf_[0] = '\0'; }
-
-    void put(char c) {
-        if (len_ + 1 >= cap_) {
-            fitted_ = false;
-            return;
+// name in single quotes, each embedded quote as '\''.
+void put_shell_quoted(text_appender& out, const char* name) {
+    out.put('\'');
+    for (const char* c = name; *c != '\0'; ++c) {
+        if (*c == '\'') {
+            out.put("'\\''");
+        } else {
+            out.put(*c);
         }
-        buf_[len_++] = c;
-        buf_[len_] = '\0';
     }
-    void put(const char* text) {
-        while (*text != '\0')
-            put(*text++);
-    }
-    // name in single quotes, each embedded quote as '\''.
-    void put_quoted(const char* name) {
-        put('\'');
-        for (const char* c = name; *c != '\0'; ++c) {
-            if (*c == '\'') {
-                put("'\\''");
-            } else {
-                put(*c);
-            }
-        }
-        put('\'');
-    }
-    bool fitted() const { return fitted_; }
-
-  private:
-    char* buf_;
-    size_t cap_;
-    size_t len_ = 0;
-    bool fitted_ = true;
-};
+    out.put('\'');
+}
 
 void wait_before_restart(watch_state* state, const child_end& end) {
     if (end.exited_normally == 0 && end.code == SEGV_SIGNAL) {
@@ -95,21 +71,8 @@ void start_all_slots(watch_state* state, int32_t restart_code) {
 
 }  // namespace
 
-child_request request_for_exit_code(int32_t code) {
-    switch (code) {
-        case EXIT_EXEC_FAILED:
-            return child_request::failure;
-        case EXIT_INSTALL_PLUGIN:
-        case EXIT_INSTALL_LUA:
-        case EXIT_INSTALL_SIG:
-            return child_request::install_then_new_cycle;
-        case EXIT_RESTART_ALL:
-            return child_request::new_cycle;
-        default:
-            return child_request::restart_alone;
-    }
-}
-
+// Decoded by hand, not with WIFEXITED and its kin: C libraries define those differently for
+// odd words (glibc reads 0x007f as a stop, musl as signal 127), and every build must agree.
 bool decode_wait_status(int status, child_end* end) {
     const unsigned word = static_cast<unsigned>(status);
     if ((word & 0x7fu) == 0) {
@@ -142,7 +105,7 @@ int format_kill_command(const char* name, char (&command)[KILL_COMMAND_CAPACITY]
     if (is_plain_for_shell(name)) {
         out.put(name);
     } else {
-        out.put_quoted(name);
+        put_shell_quoted(out, name);
     }
     out.put(" >/dev/null 2>&1");
     return out.fitted() ? 0 : -1;
@@ -159,8 +122,7 @@ void kill_configured(watch_state* state) {
     }
 }
 
-int decode_child_status(pid_t pid, int status, watch_state* state, int32_t* code,
-                        int32_t* exited_normally) {
+int decode_child_status(pid_t pid, int status, watch_state* state, child_end& end) {
     int index = 0;
     while (index < state->count && state->slots[index].pid != pid)
         ++index;
@@ -168,10 +130,8 @@ int decode_child_status(pid_t pid, int status, watch_state* state, int32_t* code
         say("No such pid(%d) for reexec\n", static_cast<int>(pid));
         return index;
     }
-    child_end end = {*code, 0};
+    end.exited_normally = 0;
     decode_wait_status(status, &end);
-    *code = end.code;
-    *exited_normally = end.exited_normally;
     return index;
 }
 
@@ -191,7 +151,7 @@ int supervise_children(watch_state* state, int32_t* last_code) {
             say_line("failed to waitpid");
             return -1;
         }
-        int index = decode_child_status(pid, status, state, &end.code, &end.exited_normally);
+        int index = decode_child_status(pid, status, state, end);
         if (index == state->count)
             continue;
         proc_slot& slot = state->slots[index];
@@ -222,7 +182,7 @@ void watch_cycle(watch_state* state) {
     bool record_ignored = false;
     for (;;) {
         kill_configured(state);
-        state->plugin_mode = record_ignored ? 0 : decide_plugin_mode();
+        state->plugin_mode = record_ignored ? 0 : decide_plugin_mode_removing_stale_record();
         start_all_slots(state, last_code);
         if (supervise_children(state, &last_code) >= 0)
             continue;

@@ -1,6 +1,6 @@
 // The supervision cycle: clear stray copies of the watched programs, decide the start mode,
 // start every slot, then reap, log and restart children until one of them asks for a new
-// cycle or the supervision fails. Owns the restart policy and the exit-code protocol.
+// cycle or the supervision fails. Owns the restart policy; acts on the exit-code protocol.
 #pragma once
 
 #include <stddef.h>
@@ -21,10 +21,6 @@ struct child_end {
     int32_t exited_normally;  // 1 when the child exited, 0 when a signal ended or stopped it
 };
 
-// What the exit-code protocol asks of the daemon for a child that exited with a code.
-enum class child_request { restart_alone, install_then_new_cycle, new_cycle, failure };
-child_request request_for_exit_code(int32_t code);
-
 // Decodes a wait status word with the classic exited/signalled/stopped tests. false when no
 // test matches (end is then untouched).
 bool decode_wait_status(int status, child_end* end);
@@ -40,10 +36,10 @@ unsigned segv_delay_for_count(uint32_t count);
 // Kills every process that bears a slot's name, with SIGKILL, through killall.
 void kill_configured(watch_state* state);
 
-// The slot index of pid with its end decoded into code and exited_normally, or count when pid
-// belongs to no slot (then a message is printed and nothing is decoded).
-int decode_child_status(pid_t pid, int status, watch_state* state, int32_t* code,
-                        int32_t* exited_normally);
+// The slot index of pid with its end decoded into end, or count when pid belongs to no slot
+// (then a message is printed and end is untouched). A status that no test matches leaves
+// end's code as it was, with exited_normally 0.
+int decode_child_status(pid_t pid, int status, watch_state* state, child_end& end);
 
 // Counts one more SIGSEGV end and returns the delay for it: 60, 660, 1260, then 7200 s.
 unsigned segv_restart_delay(watch_state* state);

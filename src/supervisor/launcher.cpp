@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/uio.h>
@@ -151,18 +150,6 @@ pid_t spawn_child(const char* path, int32_t restart_code, int32_t debug, int32_t
     if (pid == 0)
         become_program(daemon_pid, ignored_set, args);
     return pid;
-}
-
-int run_shell_command(const char* command) {
-    flush_output();
-    struct sigaction default_action = {};
-    default_action.sa_handler = SIG_DFL;
-    sigemptyset(&default_action.sa_mask);
-    struct sigaction saved;
-    sigaction(SIGPIPE, &default_action, &saved);
-    int status = system(command);
-    sigaction(SIGPIPE, &saved, nullptr);
-    return status;
 }
 
 void start_slot(watch_state* state, int index, int32_t restart_code) {

@@ -34,10 +34,6 @@ void build_child_args(const char* path, int32_t restart_code, int32_t debug, int
 // "failed to fork". A child whose exec fails prints why and ends with _exit(EXIT_EXEC_FAILED).
 pid_t spawn_child(const char* path, int32_t restart_code, int32_t debug, int32_t extended);
 
-// Runs command through system() once standard output is flushed, with SIGPIPE (which the
-// daemon ignores) at its default for the command. Returns system()'s status.
-int run_shell_command(const char* command);
-
 // Starts slot index in the current mode and stores the pid (or -1) in the slot.
 void start_slot(watch_state* state, int index, int32_t restart_code);
 

@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <string.h>
 
-#include "files/runfile.h"
 #include "output.h"
 #include "supervisor/config.h"
 #include "supervisor/cycle.h"

@@ -10,6 +10,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "files/fileio.h"
+#include "files/runfile.h"
 #include "output.h"
 #include "resources.h"
 #include "text.h"
@@ -155,6 +157,21 @@ int ensure_uci_dir() {
         return 0;
     say("mkdir (%s) error: %s", RUNTIME_DIR, strerror(errno));
     return -1;
+}
+
+int register_instance(const char* argv0, watch_state* state) {
+    char cwd[PATH_CAPACITY] = {};
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+        say_line("failed to get current dir");
+        return -1;
+    }
+    state->lock_fd = acquire_run_lock(state->run_path, cwd, static_cast<int32_t>(strlen(cwd)));
+    if (state->lock_fd < 0) {
+        say("process(%s) already run\n", argv0);
+        return -1;
+    }
+    (void)write_all(state->lock_fd, "\n", 1);
+    return 0;
 }
 
 }  // namespace watchd

@@ -1,6 +1,7 @@
 // The steps that prepare the daemon's process before supervision: closing inherited
-// descriptors, fixing the run-file path, moving into the daemon's directory and making sure
-// the runtime directory exists. main calls them once; the launcher's child reuses the first.
+// descriptors, fixing the run-file path, moving into the daemon's directory, making sure
+// the runtime directory exists and registering the instance in its run file. main calls them
+// once; the launcher's child reuses the first.
 #pragma once
 
 #include "supervisor/watchd.h"
@@ -32,5 +33,9 @@ void enter_program_dir(const char* path);
 
 // 0 when the runtime directory exists or was created, -1 after printing why not.
 [[nodiscard]] int ensure_uci_dir();
+
+// Locks the run file of state with the working directory as its first line. 0, or -1 after
+// printing why (the daemon then ends).
+[[nodiscard]] int register_instance(const char* argv0, watch_state* state);
 
 }  // namespace watchd

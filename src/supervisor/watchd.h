@@ -1,27 +1,18 @@
-// The supervisor's state and the protocol it shares with its children: watch_state (owned by
-// main for the life of the process), the process table, the reserved exit codes and the
-// fixed directories that every component works in.
+// The supervisor's state: watch_state (owned by main for the life of the process) and the
+// process table. The protocol it shares with its children and the other components is in
+// protocol/protocol.h.
 #pragma once
 
 #include <stdint.h>
 
+#include "protocol/protocol.h"
+
 namespace watchd {
 
-// Children steer the daemon by ending with one of these codes.
-constexpr int EXIT_EXEC_FAILED = 129;     // the child's exec failed; the cycle failed
-constexpr int EXIT_INSTALL_PLUGIN = 130;  // install the waiting plug-in archive
-constexpr int EXIT_INSTALL_LUA = 131;     // install the waiting Lua data file
-constexpr int EXIT_INSTALL_SIG = 132;     // install the waiting signature file
-constexpr int EXIT_RESTART_ALL = 160;     // restart every watched program
-
-constexpr const char* RUNTIME_DIR = "/tmp/.uci/";
-constexpr const char* DATA_DIR = "/data/";
 constexpr const char* CONFIG_FILE = "config";
 constexpr const char* DEFAULT_PROGRAM = "kelvra-dpi-inner";
 
 constexpr int MAX_SLOTS = 4;
-constexpr int PATH_CAPACITY = 4096;       // names, the run-file path, the working directory
-constexpr int DATA_PATH_CAPACITY = 8192;  // paths under the data directory
 
 struct proc_slot {
     char name[PATH_CAPACITY];  // file that is started and process name that is killed

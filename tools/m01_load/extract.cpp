@@ -101,7 +101,11 @@ void report_package(const char* archive_path, archive* reader, const package_str
 
 // What the package may take of the target's file system. Each entry counts one block, and a
 // file its data rounded up to whole blocks besides; the old files' space does not count as
-// free, since they stay until the new ones are in place.
+// free, since they stay until the new ones are in place. Each entry counts three inodes: its
+// own and, while it is moved into place, up to two that record the step (a marker, or two
+// directories that mirror a merged one).
+constexpr uint64_t INODES_PER_ENTRY = 3;
+
 struct space_budget {
     uint64_t block_size = 0;
     uint64_t bytes_free = 0;
@@ -117,7 +121,7 @@ int add_entry(space_budget* budget, uint64_t data) {
     if (__builtin_mul_overflow(blocks, budget->block_size, &bytes) ||
         __builtin_add_overflow(budget->bytes_needed, bytes, &budget->bytes_needed))
         return -1;
-    ++budget->inodes_needed;
+    budget->inodes_needed += INODES_PER_ENTRY;
     return budget->bytes_needed <= budget->bytes_free &&
                    budget->inodes_needed <= budget->inodes_free
                ? 0
@@ -357,7 +361,7 @@ int extract_entries(archive* reader, package_stream& stream, int dir_fd, const c
 }
 
 // The staging directory of one run, removed (with whatever it holds) when the run ends: after
-// a failure nothing of the package stays, after success only emptied directories are left.
+// a failure nothing of the package stays, after success the old entries that were replaced.
 class staging_dir {
   public:
     explicit staging_dir(int dir_fd) : dir_fd_(dir_fd) {}
@@ -372,33 +376,43 @@ class staging_dir {
     int dir_fd_;
 };
 
+// Moves the durable staged package into place; after a failed step, puts back what was moved.
+// 0 on success.
+int move_into_place(const staging_area& area, const watchd::unique_fd& dir_fd,
+                    const char* directory) {
+    const merge_dirs dirs = {area.package.get(), dir_fd.get(), area.kept.get(), area.added.get()};
+    int err = merge_into(dirs);
+    if (err == 0)
+        return 0;
+    report(directory, strerror(err));
+    // A second failure while putting back: the directory may hold a mix; say so.
+    if (undo_merge(dirs) != 0)
+        report(directory, "not restored");
+    return 1;
+}
+
 // Extracts the verified package into a new staging directory, makes it durable and moves it
 // into place. 0 on success.
 int install_package(const tar_request& request, const watchd::unique_fd& file,
                     const watchd::unique_fd& dir_fd, const char* directory) {
-    if (mkdir(STAGING_NAME, 0700) != 0) {
-        report(directory, strerror(errno));
-        return 1;
-    }
+    staging_area area;
+    int err = make_staging_area(&area);
+    // Removed even when only part of it was made.
     staging_dir staging(dir_fd.get());
-    watchd::unique_fd staging_fd(
-        open(STAGING_NAME, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!staging_fd.valid() || fchdir(staging_fd.get()) != 0) {
-        report(directory, strerror(errno));
+    if (err != 0 || fchdir(area.package.get()) != 0) {
+        report(directory, strerror(err != 0 ? err : errno));
         return 1;
     }
     package_stream stream(file.get(), request.gzip);
     read_archive_ptr reader = open_archive(request.archive, stream);
     if (!reader || extract_entries(reader.get(), stream, dir_fd.get(), request.archive) != 0)
         return 1;
-    int err = sync_tree();
-    if (err == 0)
-        err = merge_into(staging_fd.get(), dir_fd.get());
+    err = sync_tree();
     if (err != 0) {
         report(directory, strerror(err));
         return 1;
     }
-    return 0;
+    return move_into_place(area, dir_fd, directory);
 }
 
 }  // namespace
