@@ -39,3 +39,13 @@ if(WATCHD_SMALL AND NOT WATCHD_SANITIZE)
   # constants: several KiB of page padding less in every executable.
   watchd_add_link_option_if_supported(-Wl,-z,noseparate-code)
 endif()
+
+# MIPS linkers align segments in the file to 64 KiB, the largest page a MIPS kernel may use,
+# and with full RELRO that pads a small executable with tens of KiB of zeros. A 32-bit MIPS
+# router's kernel uses 4 KiB pages; set WATCHD_TARGET_PAGE_SIZE for one built with larger pages.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^mips")
+  set(WATCHD_TARGET_PAGE_SIZE 4096 CACHE STRING "Largest page size of the target's kernel")
+  if(WATCHD_SMALL)
+    add_link_options(-Wl,-z,max-page-size=${WATCHD_TARGET_PAGE_SIZE})
+  endif()
+endif()

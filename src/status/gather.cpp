@@ -23,7 +23,7 @@ namespace {
 // A daemon that starts, ends or restarts during the query makes one pass inconsistent; the
 // next pass sees it settled.
 constexpr int PASSES = 5;
-constexpr long PASS_PAUSE_NS = 20 * 1000 * 1000;
+constexpr long PASS_PAUSE_NS = 20L * 1000 * 1000;
 // Room for the first line (the daemon's directory and its line end) and any whole log line.
 constexpr size_t LINE_BUFFER = PATH_CAPACITY + 1;
 

@@ -61,6 +61,9 @@ bool parse_lock_line(const char* line, lock_entry* entry) {
     unsigned minor;
     unsigned long long inode;
     int consumed = 0;
+    // The kernel writes these numbers, within their types (a conversion error cannot pass the
+    // field count).
+    // NOLINTNEXTLINE(cert-err34-c)
     if (sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%llu%n", type, mode, access, &pid, &major,
                &minor, &inode, &consumed) != 7 ||
         consumed == 0)
@@ -97,6 +100,8 @@ bool parse_proc_stat(const char* text, proc_stat* stat) {
     unsigned long long start;
     // state ppid pgrp session tty_nr tpgid flags minflt cminflt majflt cmajflt utime stime
     // cutime cstime priority nice num_threads itrealvalue starttime
+    // The kernel's numbers, within their types.
+    // NOLINTNEXTLINE(cert-err34-c)
     if (sscanf(name_end + 1,
                " %c %ld %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
                &state, &ppid, &start) != 3)
@@ -141,7 +146,7 @@ long long hundredths_since_boot() {
         return -1;
     long long hundredths = seconds * 100;
     if (end[0] == '.' && isdigit(static_cast<unsigned char>(end[1]))) {
-        hundredths += (end[1] - '0') * 10;
+        hundredths += static_cast<long long>(end[1] - '0') * 10;
         if (isdigit(static_cast<unsigned char>(end[2])))
             hundredths += end[2] - '0';
     }

@@ -72,14 +72,14 @@ std::string fake_time_assignments(const launch_options& options) {
     std::string preload = WATCHD_E2E_FAKETIME;
     for (const std::string& library : options.preload)
         preload += ":" + library;
-    std::string assignments;
+    // An ASan daemon must accept libfaketime ahead of its runtime (a test's own ASAN_OPTIONS,
+    // assigned later, must say so too).
+    std::string assignments = "ASAN_OPTIONS=verify_asan_link_order=0 ";
     for (const std::string& setting : options.environment)
         assignments += setting.substr(0, setting.find('=') + 1) +
                        shell_quote(setting.substr(setting.find('=') + 1)) + " ";
     return assignments + "LD_PRELOAD=" + shell_quote(preload) +
-           " FAKETIME=" + shell_quote("+0 x" + std::to_string(options.speed)) +
-           // An ASan daemon must accept libfaketime ahead of its runtime.
-           " ASAN_OPTIONS=verify_asan_link_order=0";
+           " FAKETIME=" + shell_quote("+0 x" + std::to_string(options.speed));
 }
 
 std::vector<char*> c_strings(std::vector<std::string>& texts) {

@@ -5,6 +5,8 @@
 // finds the setting at its start (the daemon) takes part; the setting is removed so that its
 // children run unharmed. A forked copy of the daemon that ends through exit(), running exit
 // handlers that belong to the daemon, says so on standard output.
+// The C library's fortified inline pread64 would clash with the definition that replaces it.
+#undef _FORTIFY_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <stdlib.h>

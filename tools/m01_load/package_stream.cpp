@@ -41,7 +41,7 @@ int package_stream::finish() {
     return n == 0 ? 0 : -1;
 }
 
-la_ssize_t package_stream::read_callback(archive*, void* self, const void** block) {
+la_ssize_t package_stream::read_callback(archive* /*reader*/, void* self, const void** block) {
     return static_cast<package_stream*>(self)->next_block(block);
 }
 
@@ -77,6 +77,21 @@ ssize_t package_stream::next_block(const void** block) {
     return zlib_.avail_in;
 }
 
+int package_stream::begin_member() {
+    // The input is refilled before this while it lasts: none left means its end.
+    if (zlib_.avail_in == 0)
+        return started_ ? 0 : static_cast<int>(fail("not in gzip format"));
+    // Only another gzip member may follow one; zlib checks the rest of its header.
+    if (zlib_.next_in[0] != GZIP_MAGIC_0)
+        return static_cast<int>(
+            fail(started_ ? "trailing garbage after gzip data" : "not in gzip format"));
+    if (inflateReset(&zlib_) != Z_OK)
+        return static_cast<int>(fail("cannot restart gzip decompression"));
+    member_done_ = false;
+    started_ = true;
+    return 1;
+}
+
 ssize_t package_stream::inflate_block() {
     if (!zlib_ready_)
         return fail(strerror(ENOMEM));
@@ -86,20 +101,11 @@ ssize_t package_stream::inflate_block() {
         if (zlib_.avail_in == 0 && !input_end_ && fill_input() != 0)
             return -1;
         if (member_done_) {
-            if (zlib_.avail_in == 0) {
-                if (!input_end_)
-                    continue;
-                if (!started_)
-                    return fail("not in gzip format");
+            const int begun = begin_member();
+            if (begun < 0)
+                return -1;
+            if (begun == 0)
                 break;
-            }
-            // Only another gzip member may follow one; zlib checks the rest of its header.
-            if (zlib_.next_in[0] != GZIP_MAGIC_0)
-                return fail(started_ ? "trailing garbage after gzip data" : "not in gzip format");
-            if (inflateReset(&zlib_) != Z_OK)
-                return fail("cannot restart gzip decompression");
-            member_done_ = false;
-            started_ = true;
         }
         if (zlib_.avail_in == 0)
             return fail("unexpected end of gzip data");

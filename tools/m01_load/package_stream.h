@@ -29,12 +29,14 @@ class package_stream {
     const char* problem() const { return problem_; }
 
   private:
-    static constexpr size_t BLOCK_SIZE = 64 * 1024;
+    static constexpr size_t BLOCK_SIZE = size_t{64} * 1024;
 
-    static la_ssize_t read_callback(archive*, void* self, const void** block);
+    static la_ssize_t read_callback(archive* /*reader*/, void* self, const void** block);
     // Bytes of the next block (0 at the end of the data, -1 on failure).
     ssize_t next_block(const void** block);
     ssize_t inflate_block();
+    // Between members: 1 when the next one has begun, 0 when the data ended, -1 on failure.
+    int begin_member();
     int fill_input();
     ssize_t fail(const char* problem);
 

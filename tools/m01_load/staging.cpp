@@ -18,12 +18,12 @@ namespace {
 
 constexpr int WALK_OPEN_DIRS = 16;
 
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+int remove_entry(const char* path, const struct stat* /*st*/, int /*type*/, struct FTW* /*ftw*/) {
     return remove(path) == 0 ? 0 : errno;
 }
 
 // Symbolic links cannot be opened; their directory's fsync covers them.
-int sync_entry(const char* path, const struct stat*, int type, struct FTW*) {
+int sync_entry(const char* path, const struct stat* /*st*/, int type, struct FTW* /*ftw*/) {
     if (type == FTW_SL)
         return 0;
     if (type != FTW_F && type != FTW_DP)
@@ -110,7 +110,8 @@ int make_dir(int parent_fd, const char* name) {
 // never lacks the name, even for a moment.
 int merge_entry(walk* w, const char* name, bool* moved) {
     const merge_dirs& dirs = w->dirs;
-    struct stat from_st, to_st;
+    struct stat from_st;
+    struct stat to_st;
     if (fstatat(dirs.package, name, &from_st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno;
     const bool replaces = fstatat(dirs.target, name, &to_st, AT_SYMLINK_NOFOLLOW) == 0;
@@ -145,34 +146,42 @@ int merge_entry(walk* w, const char* name, bool* moved) {
 // kept entry that the target still holds was never replaced. Goes on after a failure.
 int undo_kept(walk* w, const char* name, bool* moved) {
     const merge_dirs& dirs = w->dirs;
-    struct stat st, here;
+    struct stat st;
+    struct stat here;
     if (fstatat(dirs.kept, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         w->note(errno);
-    } else if (S_ISDIR(st.st_mode)) {
+        return 0;
+    }
+    if (S_ISDIR(st.st_mode)) {
         // ENOENT: not all four there, the merge failed before it moved anything below.
         int r = descend(dirs, name, undo_merge);
         w->note(r == ENOENT ? 0 : r);
-    } else if (fstatat(dirs.target, name, &here, AT_SYMLINK_NOFOLLOW) == 0 &&
-               here.st_dev == st.st_dev && here.st_ino == st.st_ino) {
-        // Its replacement was never moved in: nothing to put back.
-    } else if (renameat(dirs.kept, name, dirs.target, name) == 0) {
-        *moved = w->changed = true;
-    } else {
-        w->note(errno);
+        return 0;
     }
+    // A replacement that was never moved in leaves nothing to put back.
+    const bool still_there = fstatat(dirs.target, name, &here, AT_SYMLINK_NOFOLLOW) == 0 &&
+                             here.st_dev == st.st_dev && here.st_ino == st.st_ino;
+    if (still_there)
+        return 0;
+    if (renameat(dirs.kept, name, dirs.target, name) == 0)
+        *moved = w->changed = true;
+    else
+        w->note(errno);
     return 0;
 }
 
 // Moves the entry a marker stands for back into the package, unless its move was the step
 // that failed. A directory here is undone with its mirror in kept.
-int undo_added(walk* w, const char* name, bool*) {
+int undo_added(walk* w, const char* name, bool* /*moved*/) {
     const merge_dirs& dirs = w->dirs;
     struct stat st;
-    if (fstatat(dirs.added, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (fstatat(dirs.added, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         w->note(errno);
-    else if (S_ISDIR(st.st_mode))
         return 0;
-    else if (renameat(dirs.target, name, dirs.package, name) == 0)
+    }
+    if (S_ISDIR(st.st_mode))
+        return 0;
+    if (renameat(dirs.target, name, dirs.package, name) == 0)
         w->changed = true;
     else if (errno != ENOENT)
         w->note(errno);
