@@ -76,18 +76,24 @@ TEST(CloseInheritedFds, EveryStrategyClosesFromFirstUp) {
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
+            // More descriptors than one read of the /proc listing returns.
+            constexpr int FIRST = 40;
+            constexpr int LAST_OF_RUN = 299;
             int kept = open("/dev/null", O_RDONLY);
-            int first = dup2(kept, 40);
-            int above = dup2(kept, 41);
             int top = dup2(kept, static_cast<int>(sysconf(_SC_OPEN_MAX)) - 1);
-            if (kept < 3 || kept >= 40 || first < 0 || above < 0 || top < 0)
+            if (kept < 3 || kept >= FIRST || top <= LAST_OF_RUN)
                 _exit(10);
-            if (!strategy.close_from(40))
+            for (int fd = FIRST; fd <= LAST_OF_RUN; ++fd) {
+                if (dup2(kept, fd) != fd)
+                    _exit(10);
+            }
+            if (!strategy.close_from(FIRST))
                 _exit(11);
             if (fcntl(kept, F_GETFD) < 0 || fcntl(2, F_GETFD) < 0)
                 _exit(12);
-            bool all_closed =
-                fcntl(40, F_GETFD) < 0 && fcntl(41, F_GETFD) < 0 && fcntl(top, F_GETFD) < 0;
+            bool all_closed = fcntl(top, F_GETFD) < 0;
+            for (int fd = FIRST; fd <= LAST_OF_RUN; ++fd)
+                all_closed = all_closed && fcntl(fd, F_GETFD) < 0;
             _exit(all_closed ? 0 : 13);
         }
         int status = 0;

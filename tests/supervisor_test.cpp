@@ -191,7 +191,11 @@ INSTANTIATE_TEST_SUITE_P(Argv0, RunPath,
                          testing::Values(run_path_case{"/opt/x/watchd", "/tmp/.uci/watchd.run"},
                                          run_path_case{"watchd", "/tmp/.uci/watchd.run"},
                                          run_path_case{"./watchd", "/tmp/.uci/watchd.run"},
-                                         run_path_case{"/opt/x/wd2", "/tmp/.uci/wd2.run"}));
+                                         run_path_case{"/opt/x/wd2", "/tmp/.uci/wd2.run"},
+                                         // basename()'s answers for the odd ones.
+                                         run_path_case{"/opt/x/wd2//", "/tmp/.uci/wd2.run"},
+                                         run_path_case{"///", "/tmp/.uci//.run"},
+                                         run_path_case{"", "/tmp/.uci/..run"}));
 
 TEST(RunPath, TooLongIsRefused) {
     char run_path[PATH_CAPACITY];

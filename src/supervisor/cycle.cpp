@@ -112,8 +112,10 @@ int format_kill_command(const char* name, char (&command)[KILL_COMMAND_CAPACITY]
 }
 
 void kill_configured(watch_state* state) {
+    // Static: in a frame of this size, system() and what it calls would run on stack pages
+    // below it that stay dirty for the daemon's life; here only the command's own pages are.
+    static char command[KILL_COMMAND_CAPACITY];
     for (int i = 0; i < state->count; ++i) {
-        char command[KILL_COMMAND_CAPACITY];
         if (format_kill_command(state->slots[i].name, command) < 0)
             continue;
         (void)run_shell_command(command);

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "output.h"
@@ -13,36 +14,92 @@
 namespace watchd {
 namespace {
 
+// The signals the daemon ignores: those its own starter left ignored, and SIGPIPE. They are
+// settled before the first start (main sets them; run_shell_command restores what it changes
+// around system()), so they are looked up once, in the daemon, not in every child.
+struct ignored_signals {
+    sigset_t set;
+    bool known = false;
+};
+ignored_signals ignored;
+
+const sigset_t& signals_ignored_by_daemon() {
+    if (!ignored.known) {
+        sigemptyset(&ignored.set);
+        struct sigaction current;
+        for (int sig = 1; sig < NSIG; ++sig) {
+            if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+                sigaddset(&ignored.set, sig);
+        }
+        ignored.known = true;
+    }
+    return ignored.set;
+}
+
 // The program must not inherit what the daemon ignores (SIGPIPE, and whatever its own starter
-// ignored or blocked): an ignored SIGTERM would let it outlive the daemon.
-void reset_signal_state() {
+// ignored or blocked): an ignored SIGTERM would let it outlive the daemon. exec sets caught
+// signals to their defaults itself (the daemon catches none) but keeps ignored ones and the mask.
+void reset_signal_state(const sigset_t& ignored_set) {
     struct sigaction default_action = {};
     default_action.sa_handler = SIG_DFL;
     sigemptyset(&default_action.sa_mask);
-    // SIGKILL, SIGSTOP and the C library's own signals refuse the change; they are at their
-    // defaults anyway.
-    for (int sig = 1; sig < NSIG; ++sig)
-        sigaction(sig, &default_action, nullptr);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sigismember(&ignored_set, sig) == 1)
+            sigaction(sig, &default_action, nullptr);
+    }
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-// Runs in the forked child only; never returns. It ends with _exit: exit handlers and buffers
-// belong to the daemon.
-[[noreturn]] void become_program(pid_t daemon_pid, const char* path, int32_t restart_code,
-                                 int32_t debug, int32_t extended) {
+// The text of an error of exec as strerror gives it in the C locale, which the daemon never
+// leaves, but without strerror's locale machinery where the C library offers that.
+const char* error_text(int error) {
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 32)
+    if (const char* text = strerrordesc_np(error))
+        return text;
+#endif
+    return strerror(error);
+}
+
+iovec text_part(const char* text) {
+    return {const_cast<char*>(text), strlen(text)};
+}
+
+// Writes parts in order to standard output, resuming after a partial write.
+void write_parts(iovec* parts, int count) {
+    while (count > 0) {
+        ssize_t written = writev(STDOUT_FILENO, parts, count);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        for (; count > 0 && static_cast<size_t>(written) >= parts->iov_len; ++parts, --count)
+            written -= static_cast<ssize_t>(parts->iov_len);
+        if (count > 0) {
+            parts->iov_base = static_cast<char*>(parts->iov_base) + written;
+            parts->iov_len -= static_cast<size_t>(written);
+        }
+    }
+}
+
+// Runs in the child of vfork() only, on the daemon's memory and below its stack frame, while
+// the daemon waits: system calls only, no stdio, no allocation, no return. It ends with
+// _exit, since exit handlers belong to the daemon.
+[[noreturn, gnu::noinline]] void become_program(pid_t daemon_pid, const sigset_t& ignored_set,
+                                                const child_args& args) {
     // Before the parent-death signal is armed, so that it cannot arrive ignored or blocked.
-    reset_signal_state();
+    reset_signal_state(ignored_set);
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     // The daemon may have died before the line above took effect: nobody would watch us.
     if (getppid() != daemon_pid)
         _exit(EXIT_EXEC_FAILED);
     close_inherited_fds(3);
-    child_args args;
-    build_child_args(path, restart_code, debug, extended, &args);
-    execv(path, const_cast<char* const*>(args.argv));
-    say("failed to exec %s, error is %s\n", path, strerror(errno));  // flushed at once
+    execv(args.argv[0], const_cast<char* const*>(args.argv));
+    const int error = errno;
+    iovec parts[] = {text_part("failed to exec "), text_part(args.argv[0]),
+                     text_part(", error is "), text_part(error_text(error)), text_part("\n")};
+    write_parts(parts, sizeof parts / sizeof parts[0]);
     _exit(EXIT_EXEC_FAILED);
 }
 
@@ -76,22 +133,30 @@ int format_program_path(const char* name, int32_t plugin_mode, char (&path)[DATA
                             : format_text(path, sizeof path, "%s", name);
 }
 
+// vfork() does not copy the daemon's page tables and resumes the daemon once the child has
+// executed its program or ended: starting costs what starting from a small process costs.
+// Everything the child needs is prepared here, before it shares the daemon's memory.
 pid_t spawn_child(const char* path, int32_t restart_code, int32_t debug, int32_t extended) {
     const pid_t daemon_pid = getpid();
+    const sigset_t& ignored_set = signals_ignored_by_daemon();
+    child_args args;
+    build_child_args(path, restart_code, debug, extended, &args);
     flush_output();
-    pid_t pid = fork();
+    pid_t pid = vfork();
     if (pid < 0) {
         say_line("failed to fork");
         return -1;
     }
     if (pid == 0)
-        become_program(daemon_pid, path, restart_code, debug, extended);
+        become_program(daemon_pid, ignored_set, args);
     return pid;
 }
 
 void start_slot(watch_state* state, int index, int32_t restart_code) {
     proc_slot& slot = state->slots[index];
-    char path[DATA_PATH_CAPACITY];
+    // Static: a frame of this size would push every call below it onto stack pages that stay
+    // dirty for the daemon's life; here only the pages the path is written to are touched.
+    static char path[DATA_PATH_CAPACITY];
     // A slot name fits a data-directory path by construction; this cannot fail.
     if (format_program_path(slot.name, state->plugin_mode, path) < 0) {
         slot.pid = -1;

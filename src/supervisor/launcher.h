@@ -29,9 +29,9 @@ void build_child_args(const char* path, int32_t restart_code, int32_t debug, int
 [[nodiscard]] int format_program_path(const char* name, int32_t plugin_mode,
                                       char (&path)[DATA_PATH_CAPACITY]);
 
-// Forks and executes path with every signal at its default and none blocked. Returns the
-// child's pid, or -1 after printing "failed to fork". A child whose exec fails prints why and
-// ends with _exit(EXIT_EXEC_FAILED).
+// Starts a child (vfork) that executes path with every signal at its default and none
+// blocked; the daemon goes on once it has. Returns the child's pid, or -1 after printing
+// "failed to fork". A child whose exec fails prints why and ends with _exit(EXIT_EXEC_FAILED).
 pid_t spawn_child(const char* path, int32_t restart_code, int32_t debug, int32_t extended);
 
 // Starts slot index in the current mode and stores the pid (or -1) in the slot.

@@ -15,6 +15,7 @@
 #include "output.h"
 #include "resources.h"
 #include "text.h"
+#include "unique_fd.h"
 
 namespace watchd {
 namespace {
@@ -41,21 +42,34 @@ bool close_with_close_range(int first) {
 #endif
 }
 
-// Closes only the descriptors that are open, as listed by /proc.
+// Closes only the descriptors that are open, as listed by /proc. The listing is read with
+// getdents64 into a small buffer rather than through a directory stream: the launcher's child
+// runs this on the daemon's memory, where an allocation would stay behind.
 bool close_listed_fds(int first) {
-    dir_ptr dir(opendir(OWN_FD_DIR));
-    if (!dir)
+    unique_fd dir(open(OWN_FD_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid())
         return false;
-    const int own = dirfd(dir.get());
-    while (const dirent* entry = readdir(dir.get())) {
-        char* end = nullptr;
-        long fd = strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0')
-            continue;
-        if (fd >= first && fd != own)
-            close(static_cast<int>(fd));
+    // A record: 64-bit inode and offset, 16-bit record length, type byte, terminated name.
+    constexpr size_t RECORD_LENGTH_AT = 16;
+    constexpr size_t NAME_AT = 19;
+    alignas(8) char listing[512];
+    for (;;) {
+        const long got = syscall(SYS_getdents64, dir.get(), listing, sizeof listing);
+        if (got <= 0)
+            return got == 0;
+        for (long at = 0; at < got;) {
+            unsigned short length = 0;
+            memcpy(&length, listing + at + RECORD_LENGTH_AT, sizeof length);
+            const char* name = listing + at + NAME_AT;
+            at += length;
+            char* end = nullptr;
+            const long fd = strtol(name, &end, 10);
+            if (end == name || *end != '\0')
+                continue;
+            if (fd >= first && fd != dir.get())
+                close(static_cast<int>(fd));
+        }
     }
-    return true;
 }
 
 void close_up_to_limit(int first) {
@@ -85,21 +99,52 @@ void open_missing_standard_streams() {
     }
 }
 
+namespace {
+
+// The last component of path as basename() gives it ("/" for slashes only, "." for an empty
+// path), found without changing path or copying it.
+struct text_span {
+    const char* start;
+    int length;
+};
+
+text_span base_name_of(const char* path) {
+    size_t end = strlen(path);
+    if (end == 0)
+        return {".", 1};
+    while (end > 1 && path[end - 1] == '/')
+        --end;
+    size_t start = end;
+    while (start > 0 && path[start - 1] != '/')
+        --start;
+    if (start == end)
+        return {"/", 1};
+    return {path + start, static_cast<int>(end - start)};
+}
+
+}  // namespace
+
+// Neither function keeps a path-sized buffer above the formatting and system calls below it:
+// the stack pages those would reach stay dirty for the daemon's life.
 int format_run_path(const char* argv0, char (&run_path)[PATH_CAPACITY]) {
-    // basename() may modify its argument; work on a copy.
-    char copy[PATH_CAPACITY] = {};
-    if (format_text(copy, sizeof copy, "%s", argv0) < 0)
+    if (strlen(argv0) >= PATH_CAPACITY)
         return -1;
-    return format_text(run_path, sizeof run_path, "%s%s.run", RUNTIME_DIR, basename(copy)) < 0 ? -1
-                                                                                               : 0;
+    const text_span base = base_name_of(argv0);
+    return format_text(run_path, sizeof run_path, "%s%.*s.run", RUNTIME_DIR, base.length,
+                       base.start) < 0
+               ? -1
+               : 0;
 }
 
 void enter_program_dir(const char* path) {
     if (path == nullptr)
         return;
-    char copy[PATH_CAPACITY] = {};
-    if (format_text(copy, sizeof copy, "%s", path) < 0)
+    const size_t length = strlen(path);
+    if (length >= PATH_CAPACITY)
         return;
+    // dirname() may modify its argument; only the path's own bytes are written to the copy.
+    char copy[PATH_CAPACITY];
+    memcpy(copy, path, length + 1);
     if (chdir(dirname(copy)) != 0) {
         // The inherited directory serves as the daemon's directory then.
     }

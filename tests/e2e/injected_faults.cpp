@@ -1,5 +1,6 @@
 // Test-only LD_PRELOAD library for the daemon. WATCHD_E2E_FAULTS lists the calls that fail,
-// as "fork:2 pwrite:5": the second fork() fails with EAGAIN, the fifth pwrite() with EIO
+// as "fork:2 pwrite:5": the second start of a child (vfork()) fails with EAGAIN, the fifth
+// pwrite() with EIO
 // (pread counts the same way; the daemon is built with 64-bit file offsets). Only the process that
 // finds the setting at its start (the daemon) takes part; the setting is removed so that its
 // children run unharmed. A forked copy of the daemon that ends through exit(), running exit
@@ -77,7 +78,10 @@ Function real(const char* name) {
 
 }  // namespace
 
-extern "C" pid_t fork() {
+// A wrapper cannot return into the real vfork(): the child would leave this frame while the
+// daemon still needs it. fork() stands in, as vfork() may: the daemon's child only executes
+// a program or ends, and leaves nothing behind in memory that the daemon reads.
+extern "C" pid_t vfork() {
     static const auto next = real<pid_t (*)()>("fork");
     if (injected(FORK)) {
         errno = EAGAIN;
