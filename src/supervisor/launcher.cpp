@@ -62,6 +62,13 @@ const char* error_text(int error) {
     return strerror(error);
 }
 
+void ignore_broken_pipe() {
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
+
 iovec text_part(const char* text) {
     return {const_cast<char*>(text), strlen(text)};
 }
@@ -97,6 +104,9 @@ void write_parts(iovec* parts, int count) {
     close_inherited_fds(3);
     execv(args.argv[0], const_cast<char* const*>(args.argv));
     const int error = errno;
+    // The message must not cost the exit code: with SIGPIPE at its default again, a standard
+    // output whose reader is gone would kill this child, and a signal is no exec failure.
+    ignore_broken_pipe();
     iovec parts[] = {text_part("failed to exec "), text_part(args.argv[0]),
                      text_part(", error is "), text_part(error_text(error)), text_part("\n")};
     write_parts(parts, sizeof parts / sizeof parts[0]);

@@ -92,16 +92,31 @@ TEST_P(signal_state, leaves_the_daemon_running_and_every_child_with_defaults) {
               "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
 }
 
+// Starts the daemon with standard output a pipe whose reader is gone.
+const char* const OUTPUT_PIPE_WITHOUT_READER =
+    "sh -c '{ until [ -e /tmp/.reader-gone ]; do sleep 0; done; exec \"$@\"; } "
+    "| { exec <&-; : > /tmp/.reader-gone; }' sh";
+
 INSTANTIATE_TEST_SUITE_P(
     e2e, signal_state,
     ::testing::Values(
-        // Standard output is a pipe whose reader is gone before the daemon starts.
-        signal_case{"output_pipe_without_reader",
-                    "sh -c '{ until [ -e /tmp/.reader-gone ]; do sleep 0; done; exec \"$@\"; } "
-                    "| { exec <&-; : > /tmp/.reader-gone; }' sh"},
+        signal_case{"output_pipe_without_reader", OUTPUT_PIPE_WITHOUT_READER},
         signal_case{"started_with_signals_ignored_and_blocked",
                     "perl -MPOSIX -e '$SIG{$_} = \"IGNORE\" for qw(TERM PIPE INT HUP); "
                     "sigprocmask(SIG_BLOCK, POSIX::SigSet->new(SIGTERM, SIGUSR1)); exec @ARGV'"}));
+
+// The exec failure's message meets the closed pipe: the child must still end with 129, so that
+// the daemon drops the record and falls back instead of restarting the missing program forever.
+TEST_F(e2e_test, exec_failure_with_no_reader_of_the_output_still_falls_back) {
+    launch_options options;
+    options.wrapper = OUTPUT_PIPE_WITHOUT_READER;
+    sandboxed_daemon& d = start(
+        ONE_ENGINE, {{"eng", {sleep_forever()}}}, options,
+        [](const sandboxed_daemon& sandbox) { sandbox.plant("/data/.bootchk", PLUGIN_RECORD); });
+    ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.run_file();
+    EXPECT_EQ(dir.starts()[0].command, "eng -r 129");
+    EXPECT_FALSE(path_exists(d.inside("/data/.bootchk")));
+}
 
 TEST_F(e2e_test, long_program_path_in_plugin_mode_is_passed_whole) {
     const std::string name = "eng" + std::string(247, 'x');  // /data// makes it 257 characters

@@ -461,7 +461,7 @@ TEST_F(ExtractTest, BadArchiveOrDirectoryFailsWithOneLineAndChangesNothing) {
         return bytes;
     };
 
-    enum class source { bytes, gzip_of_garbage, fifo, none };
+    enum class source { bytes, gzip_of_garbage, zeros_after_end, fifo, none };
     struct failure_case {
         const char* what;
         source archive;
@@ -479,6 +479,8 @@ TEST_F(ExtractTest, BadArchiveOrDirectoryFailsWithOneLineAndChangesNothing) {
         {"bad length", source::bytes, flipped(whole.size() - 4), dir(), "pkg.tgz"},
         {"trailing garbage", source::bytes, whole + "garbage", dir(), "pkg.tgz"},
         {"gzip of garbage", source::gzip_of_garbage, "", dir(), "pkg.tgz"},
+        // Data behind the end-of-archive blocks would be inflated in full: 8 MiB of zeros.
+        {"data after the end", source::zeros_after_end, "", dir(), "pkg.tgz"},
         // A FIFO with no writer: a blocking open would never return.
         {"FIFO", source::fifo, "", dir(), "pkg.tgz"},
         {"missing archive", source::none, "", dir(), "pkg.tgz"},
@@ -492,6 +494,12 @@ TEST_F(ExtractTest, BadArchiveOrDirectoryFailsWithOneLineAndChangesNothing) {
             run_result gz =
                 run({"sh", "-c", "head -c 5000 /dev/zero | tr '\\0' q | gzip > pkg.tgz"},
                     root_.path(), capture_.path());
+            ASSERT_EQ(gz.status, 0);
+        } else if (c.archive == source::zeros_after_end) {
+            write_file(root_.path() + "/good.tgz", whole);
+            run_result gz = run(
+                {"sh", "-c", "{ gzip -dc good.tgz; head -c 8388608 /dev/zero; } | gzip > pkg.tgz"},
+                root_.path(), capture_.path());
             ASSERT_EQ(gz.status, 0);
         } else if (c.archive == source::fifo) {
             ASSERT_EQ(mkfifo(package().c_str(), 0644), 0) << strerror(errno);

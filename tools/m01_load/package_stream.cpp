@@ -36,7 +36,13 @@ int package_stream::open(archive* reader) {
 int package_stream::finish() {
     const void* block = nullptr;
     ssize_t n = 0;
+    size_t after_end = 0;
     while (gzip_ && (n = next_block(&block)) > 0) {
+        // Past the archive's end only the padding of its last record may follow: anything more
+        // would be inflated in full, and the daemon waits for the tool meanwhile.
+        after_end += static_cast<size_t>(n);
+        if (after_end > MAX_DATA_AFTER_END)
+            return static_cast<int>(fail("data after the end of the archive"));
     }
     return n == 0 ? 0 : -1;
 }

@@ -30,6 +30,9 @@ class package_stream {
 
   private:
     static constexpr size_t BLOCK_SIZE = size_t{64} * 1024;
+    // Padding after the end-of-archive blocks: tar writers fill their last record with zeros,
+    // 10 KiB by default, and larger blocking factors stay well below this.
+    static constexpr size_t MAX_DATA_AFTER_END = size_t{1024} * 1024;
 
     static la_ssize_t read_callback(archive* /*reader*/, void* self, const void** block);
     // Bytes of the next block (0 at the end of the data, -1 on failure).
