@@ -65,19 +65,19 @@ class file_replacement {
         if (rename(temp_path_, target_) != 0)
             return false;
         created_ = false;
-        sync_parent_directory();
-        return true;
+        // The new content is in place, but a power cut could still undo the rename: that is a
+        // failure for the caller to report, not a success.
+        return sync_parent_directory();
     }
 
   private:
-    // Makes the rename itself durable; the replacement is already complete if this fails.
-    void sync_parent_directory() const {
+    // Makes the rename itself durable.
+    bool sync_parent_directory() const {
         char dir[REPLACEMENT_PATH_CAPACITY];
         if (format_text(dir, sizeof dir, "%s", target_) < 0)
-            return;
+            return false;
         unique_fd dir_fd(::open(dirname(dir), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (dir_fd.valid())
-            fsync(dir_fd.get());
+        return dir_fd.valid() && fsync(dir_fd.get()) == 0;
     }
 
     const char* target_ = nullptr;

@@ -286,6 +286,11 @@ pass_end one_pass(status_report* report) {
         note_problem(f.problem, "%s is a symbolic link", f.run_path);
         return pass_end::settled;
     }
+    // Not even opened: opening a device can act on it.
+    if (!S_ISREG(info.st_mode)) {
+        note_problem(f.problem, "%s is not a regular file", f.run_path);
+        return pass_end::settled;
+    }
     // Never O_CREAT, never a lock: a daemon starting meanwhile must win its lock.
     unique_fd fd(open(f.run_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid() && errno != ENOENT && errno != ELOOP) {

@@ -21,6 +21,7 @@ namespace watchd {
 namespace {
 
 constexpr int FIRST_INHERITED_FD = 3;
+constexpr long HIGHEST_CLOSED_FD = 65536;
 constexpr const char* OWN_FD_DIR = "/proc/self/fd";
 constexpr const char* NULL_DEVICE = "/dev/null";
 
@@ -73,7 +74,11 @@ bool close_listed_fds(int first) {
 }
 
 void close_up_to_limit(int first) {
+    // An unlimited descriptor limit reads as a huge number; the daemon, suspended while a
+    // starting child runs this, must not wait for billions of calls.
     long limit = sysconf(_SC_OPEN_MAX);
+    if (limit < 0 || limit > HIGHEST_CLOSED_FD)
+        limit = HIGHEST_CLOSED_FD;
     for (long fd = first; fd < limit; ++fd)
         close(static_cast<int>(fd));
 }
