@@ -109,13 +109,22 @@ bool record_to_update(json_ptr* record) {
 }
 
 // Appends member (and a version when the record has no usable one) and writes the record.
+// Appends item under name; false (item released) when memory ran out.
+bool append_member(cJSON* record, const char* name, cJSON* item) {
+    if (item != nullptr && cJSON_AddItemToObject(record, name, item))
+        return true;
+    cJSON_Delete(item);
+    return false;
+}
+
+// Appends member (and a version when the record has no usable one) and writes the record. A
+// record that cannot be completed or written keeps its old content, and the failure is said.
 void note_installation(cJSON* record, const char* member) {
-    if (json_member_string(record, MEMBER_VERSION) == nullptr) {
-        cJSON_AddItemToObject(record, MEMBER_VERSION, cJSON_CreateString(BOOTCHK_VERSION));
-    }
-    cJSON_AddItemToObject(record, member, cJSON_CreateNumber(1));
-    malloc_text text(cJSON_PrintUnformatted(record));
-    // A record that cannot be written keeps its old content.
+    bool complete = record != nullptr;
+    if (complete && json_member_string(record, MEMBER_VERSION) == nullptr)
+        complete = append_member(record, MEMBER_VERSION, cJSON_CreateString(BOOTCHK_VERSION));
+    complete = complete && append_member(record, member, cJSON_CreateNumber(1));
+    malloc_text text(complete ? cJSON_PrintUnformatted(record) : nullptr);
     if (!text ||
         save_text_file(BOOTCHK_PATH, text.get(), static_cast<int32_t>(strlen(text.get()))) != 0)
         say("failed to save %s\n", BOOTCHK_PATH);
@@ -163,8 +172,7 @@ void install_upgrade(int code) {
         say("failed to install upgrade(%d)\n", code);
         return;
     }
-    if (record)
-        note_installation(record.get(), rule->record_member);
+    note_installation(record.get(), rule->record_member);
 }
 
 }  // namespace watchd
