@@ -15,6 +15,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "spawn.h"
+
 #define RECORD_FILE "/tmp/bench-records"
 
 static long long now_ns(void) {
@@ -39,14 +41,6 @@ static void record_fork(void) {
     record_line(line);
 }
 
-static pid_t start(const char* path) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        execl(path, path, (char*)NULL);
-        _exit(127);
-    }
-    return pid;
-}
 
 static int burst(int n, int reps, const char* child) {
     setenv("BENCH_ONCE", "1", 1);

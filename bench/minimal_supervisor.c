@@ -6,16 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "spawn.h"
+
 #define MAX_CHILDREN 4
 
-static pid_t start(const char* path) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        execl(path, path, (char*)NULL);
-        _exit(127);
-    }
-    return pid;
-}
 
 int main(int argc, char** argv) {
     pid_t pids[MAX_CHILDREN] = {0};
