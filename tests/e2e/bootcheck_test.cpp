@@ -5,7 +5,6 @@
 namespace watchd_e2e {
 namespace {
 
-constexpr const char* ONE_ENGINE = R"({"__watch":{"processes":[{"base":"eng"}]}})";
 constexpr const char* PLUGIN_START = "/data//eng -T /tmp/.uci/ -D /data/ -O brelvant_odm";
 
 struct gate_case {

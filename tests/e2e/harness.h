@@ -23,6 +23,10 @@
 
 namespace watchd_e2e {
 
+// The configuration with one watched program, and a record that turns plug-in mode on.
+constexpr const char* ONE_ENGINE = R"({"__watch":{"processes":[{"base":"eng"}]}})";
+constexpr const char* PLUGIN_RECORD = R"({"version":"3.9.08.2","plugindata":1})";
+
 using namespace std::chrono_literals;
 using clock_type = std::chrono::steady_clock;
 

@@ -10,9 +10,6 @@
 namespace watchd_e2e {
 namespace {
 
-constexpr const char* ONE_ENGINE = R"({"__watch":{"processes":[{"base":"eng"}]}})";
-constexpr const char* PLUGIN_RECORD = R"({"version":"3.9.08.2","plugindata":1})";
-
 struct command_line_case {
     const char* label;
     bool plugin;

@@ -5,8 +5,6 @@
 namespace watchd_e2e {
 namespace {
 
-constexpr const char* ONE_ENGINE = R"({"__watch":{"processes":[{"base":"eng"}]}})";
-constexpr const char* PLUGIN_RECORD = R"({"version":"3.9.08.2","plugindata":1})";
 constexpr const char* PLUGIN_OPTIONS = " -T /tmp/.uci/ -D /data/ -O brelvant_odm";
 
 std::vector<std::string> commands_of(const std::vector<start_record>& starts) {

@@ -7,8 +7,6 @@
 namespace watchd_e2e {
 namespace {
 
-constexpr const char* ONE_ENGINE = R"({"__watch":{"processes":[{"base":"eng"}]}})";
-
 TEST_F(e2e_test, started_by_path_works_in_its_own_directory) {
     // started from "/" by its absolute path
     sandboxed_daemon& d = start(ONE_ENGINE, {{"eng", {sleep_forever()}}});

@@ -13,8 +13,6 @@ namespace watchd_e2e {
 namespace {
 
 constexpr const char* TWO_PROGRAMS = R"({"__watch":{"processes":[{"base":"eng"},{"base":"aux"}]}})";
-constexpr const char* ONE_ENGINE = R"({"__watch":{"processes":[{"base":"eng"}]}})";
-constexpr const char* PLUGIN_RECORD = R"({"version":"3.9.08.2","plugindata":1})";
 
 struct json_deleter {
     void operator()(cJSON* item) const { cJSON_Delete(item); }

@@ -13,7 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* ONE_ENGINE = R"({"__watch":{"processes":[{"base":"eng"}]}})";
 constexpr const char* PLUGIN_OPTIONS = " -T /tmp/.uci/ -D /data/ -O brelvant_odm";
 constexpr const char* PACKAGE_INSIDE = "/tmp/.uci/ttupgrade.tgz";
 // The tool reads the package through a descriptor it inherits from the daemon: the logged
