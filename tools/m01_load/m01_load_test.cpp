@@ -739,28 +739,24 @@ TEST_F(ExtractTest, EachFailedStepOfTheMoveIsUndone) {
         argv.insert(argv.end(), call.begin(), call.end());
         return run_here(argv);
     };
-    struct fault {
-        const char* syscall;
-        const char* error;
-    };
-    const fault faults[] = {{"renameat", "EIO"},
-                            {"linkat", "EIO"},
-                            {"fsync", "EIO"},
-                            {"mkdirat", "ENOSPC"},
-                            {"openat", "ENOSPC"}};
+    const std::pair<const char*, const char*> faults[] = {{"renameat", "EIO"},
+                                                          {"linkat", "EIO"},
+                                                          {"fsync", "EIO"},
+                                                          {"mkdirat", "ENOSPC"},
+                                                          {"openat", "ENOSPC"}};
     run_result dry = traced("trace=renameat,linkat,fsync,mkdirat,openat");
     ASSERT_EQ(dry.status, 0) << dry.err;
     ASSERT_EQ(read_file(dir() + "/lib/b.so"), "new b\n");
     const std::string dry_trace = read_file(trace);
-    for (const fault& f : faults) {
-        const auto [before, during] = calls_in_move(dry_trace, f.syscall);
-        EXPECT_GT(during, 0) << f.syscall << " is never called during the move";
+    for (const auto& [syscall, error] : faults) {
+        const auto [before, during] = calls_in_move(dry_trace, syscall);
+        EXPECT_GT(during, 0) << syscall << " is never called during the move";
         for (int n = before + 1; n <= before + during; ++n) {
-            const std::string label = std::string(f.syscall) + " #" + std::to_string(n);
+            const std::string label = std::string(syscall) + " #" + std::to_string(n);
             ASSERT_EQ(system(("rm -rf '" + dir() + "' && mkdir '" + dir() + "'").c_str()), 0);
             make_old_dir();
             const std::string old_state = snapshot(dir(), false);
-            run_result r = traced("inject=" + std::string(f.syscall) + ":error=" + f.error +
+            run_result r = traced("inject=" + std::string(syscall) + ":error=" + error +
                                   ":when=" + std::to_string(n));
             EXPECT_EQ(r.status, 1) << label;
             EXPECT_EQ(split_lines(r.err).size(), 1u) << label << ": " << r.err;
