@@ -327,6 +327,13 @@ std::string snapshot(const std::string& root, bool dir_times = true) {
     return all;
 }
 
+std::string noise(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
+    return bytes;
+}
+
 // The names in directory path, sorted.
 std::vector<std::string> names_in(const std::string& path) {
     std::vector<std::string> names;
@@ -360,14 +367,16 @@ class ExtractTest : public ::testing::Test {
     run_result tool(const std::vector<std::string>& args) {
         std::vector<std::string> argv = {TOOL};
         argv.insert(argv.end(), args.begin(), args.end());
+        return run_here(argv);
+    }
+    run_result run_here(const std::vector<std::string>& argv) {
         return run(argv, root_.path(), capture_.path());
     }
     run_result extract() { return tool({"tar", "-zxf", package(), "-C", dir()}); }
 
     // A gzip tar of src_ made by the system's tar.
     void pack_with_system_tar(const std::string& src) {
-        run_result r =
-            run({"tar", "-czf", package(), "-C", src, "."}, root_.path(), capture_.path());
+        run_result r = run_here({"tar", "-czf", package(), "-C", src, "."});
         ASSERT_EQ(r.status, 0) << r.err;
     }
 
@@ -399,7 +408,7 @@ TEST_F(ExtractTest, ExtractsNestedTreeKeepingModesAndTimes) {
     EXPECT_EQ(st.st_mtime, 1000000000);
     ASSERT_EQ(stat((dir() + "/private").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
-    run_result engine = run({dir() + "/engine"}, root_.path(), capture_.path());
+    run_result engine = run_here({dir() + "/engine"});
     EXPECT_EQ(engine.status, 0) << "the extracted program must still be executable";
 }
 
@@ -415,7 +424,7 @@ TEST_F(ExtractTest, DaemonCallAndRelativeSpellingExtract) {
     };
     for (const std::vector<std::string>& argv : calls) {
         ASSERT_EQ(remove((dir() + "/f").c_str()) == 0 || errno == ENOENT, true);
-        run_result r = run(argv, root_.path(), capture_.path());
+        run_result r = run_here(argv);
         EXPECT_EQ(r.status, 0) << argv[0] << ": " << r.err;
         EXPECT_EQ(read_file(dir() + "/f"), "data\n") << argv[0];
     }
@@ -425,7 +434,7 @@ TEST_F(ExtractTest, LinkNamedTarActsAsTheApplet) {
     ASSERT_TRUE(write_archive(package(), {file_entry("f", "data\n")}));
     const std::string link = root_.path() + "/tar";
     ASSERT_EQ(symlink(TOOL, link.c_str()), 0);
-    run_result r = run({link, "-zxf", package(), "-C", dir()}, root_.path(), capture_.path());
+    run_result r = run_here({link, "-zxf", package(), "-C", dir()});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(dir() + "/f"), "data\n");
 }
@@ -446,12 +455,9 @@ TEST_F(ExtractTest, UnknownAppletOrBadOptionsPrintUsage) {
 // Failures that leave the directory as it was, with one line on stderr naming the problem.
 TEST_F(ExtractTest, BadArchiveOrDirectoryFailsWithOneLineAndChangesNothing) {
     write_file(dir() + "/big", "old version\n", 0755);
-    std::string noise(300000, '\0');
-    for (size_t i = 0; i < noise.size(); ++i)
-        noise[i] = static_cast<char>((i * 2654435761u) >> 13);
-    ASSERT_TRUE(write_archive(
-        package(),
-        {file_entry("first", "new\n"), file_entry("big", noise, 0755), file_entry("last", "x")}));
+    ASSERT_TRUE(write_archive(package(),
+                              {file_entry("first", "new\n"), file_entry("big", noise(300000), 0755),
+                               file_entry("last", "x")}));
     const std::string whole = read_file(package());
     const std::string before = snapshot(dir());
     // The gzip trailer holds the data's CRC and then its length, 4 bytes each.
@@ -492,23 +498,20 @@ TEST_F(ExtractTest, BadArchiveOrDirectoryFailsWithOneLineAndChangesNothing) {
             write_file(package(), c.archive_bytes);
         } else if (c.archive == source::gzip_of_garbage) {
             run_result gz =
-                run({"sh", "-c", "head -c 5000 /dev/zero | tr '\\0' q | gzip > pkg.tgz"},
-                    root_.path(), capture_.path());
+                run_here({"sh", "-c", "head -c 5000 /dev/zero | tr '\\0' q | gzip > pkg.tgz"});
             ASSERT_EQ(gz.status, 0);
         } else if (c.archive == source::zeros_after_end) {
             write_file(root_.path() + "/good.tgz", whole);
-            run_result gz = run(
-                {"sh", "-c", "{ gzip -dc good.tgz; head -c 8388608 /dev/zero; } | gzip > pkg.tgz"},
-                root_.path(), capture_.path());
+            run_result gz = run_here(
+                {"sh", "-c", "{ gzip -dc good.tgz; head -c 8388608 /dev/zero; } | gzip > pkg.tgz"});
             ASSERT_EQ(gz.status, 0);
         } else if (c.archive == source::fifo) {
             ASSERT_EQ(mkfifo(package().c_str(), 0644), 0) << strerror(errno);
         }
         // Under a deadline, so that a tool that hangs fails the case (status 124) instead
         // of holding up the suite.
-        run_result r =
-            run({"timeout", "-k", "2", "20", TOOL, "tar", "-zxf", package(), "-C", c.directory},
-                root_.path(), capture_.path());
+        run_result r = run_here(
+            {"timeout", "-k", "2", "20", TOOL, "tar", "-zxf", package(), "-C", c.directory});
         EXPECT_NE(r.status, 0) << c.what;
         EXPECT_NE(r.status, 124) << c.what << ": timed out";
         EXPECT_EQ(r.out, "") << c.what;
@@ -519,11 +522,12 @@ TEST_F(ExtractTest, BadArchiveOrDirectoryFailsWithOneLineAndChangesNothing) {
     }
 }
 
-std::string noise(size_t size) {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
-    return bytes;
+// Files f0, f1, ... each holding data.
+std::vector<archive_item> many_files(int count, const std::string& data) {
+    std::vector<archive_item> files;
+    for (int i = 0; i < count; ++i)
+        files.push_back(file_entry("f" + std::to_string(i), data));
+    return files;
 }
 
 // Packages on a small file system of their own (a tmpfs mounted in the project's sandbox): a
@@ -549,21 +553,9 @@ TEST_F(ExtractTest, SpaceIsCheckedBeforeAnythingIsWritten) {
          },
          UNCHANGED},
         {"a block for each small file", "size=64k",
-         [&] {
-             std::vector<archive_item> files;
-             for (int i = 0; i < 20; ++i)
-                 files.push_back(file_entry("f" + std::to_string(i), "x"));
-             ASSERT_TRUE(write_archive(package(), files));
-         },
-         UNCHANGED},
+         [&] { ASSERT_TRUE(write_archive(package(), many_files(20, "x"))); }, UNCHANGED},
         {"more entries than inodes", "size=1m,nr_inodes=8",
-         [&] {
-             std::vector<archive_item> files;
-             for (int i = 0; i < 10; ++i)
-                 files.push_back(file_entry("f" + std::to_string(i), ""));
-             ASSERT_TRUE(write_archive(package(), files));
-         },
-         UNCHANGED},
+         [&] { ASSERT_TRUE(write_archive(package(), many_files(10, ""))); }, UNCHANGED},
         // 2048 gzip members, each a 1 MiB file of zeros: 2 GiB once inflated.
         {"2 GiB bomb", "size=64k",
          [&] {
@@ -584,8 +576,7 @@ TEST_F(ExtractTest, SpaceIsCheckedBeforeAnythingIsWritten) {
              std::fstream(src + "/sparse", std::ios::in | std::ios::out | std::ios::binary)
                  .seekp(4096)
                  .write("data", 4);
-             run_result r = run({"tar", "-S", "-czf", package(), "-C", src, "sparse"}, root_.path(),
-                                capture_.path());
+             run_result r = run_here({"tar", "-S", "-czf", package(), "-C", src, "sparse"});
              ASSERT_EQ(r.status, 0) << r.err;
          },
          "big 3\nsparse 1073741824\n"},
@@ -603,9 +594,8 @@ TEST_F(ExtractTest, SpaceIsCheckedBeforeAnythingIsWritten) {
         "find \"$1\" -mindepth 1 -printf '%P %s\\n' | sort > \"$4/files\"\n";
     for (const space_case& sc : cases) {
         sc.make_package();
-        run_result r = run(
-            {WATCHD_SANDBOX, "sh", "-c", script, "sh", dir(), TOOL, package(), c, sc.mount_options},
-            root_.path(), c);
+        run_result r = run_here({WATCHD_SANDBOX, "sh", "-c", script, "sh", dir(), TOOL, package(),
+                                 c, sc.mount_options});
         if (r.status == EXIT_NO_SANDBOX)
             GTEST_SKIP() << "no sandbox here: " << r.err;
         ASSERT_EQ(r.status, 0) << sc.what << ": " << r.err;
@@ -655,7 +645,7 @@ TEST_F(ExtractTest, ReplacesARunningProgram) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_file(prog), "#!/bin/sh\nexit 7\n");
-    EXPECT_EQ(run({prog}, root_.path(), capture_.path()).status, 7);
+    EXPECT_EQ(run_here({prog}).status, 7);
 }
 
 // No setuid, setgid or sticky bit is installed, and the directory's own entry (`./`) leaves
@@ -747,30 +737,26 @@ TEST_F(ExtractTest, EachFailedStepOfTheMoveIsUndone) {
         std::vector<std::string> argv = strace;
         argv.push_back(options);
         argv.insert(argv.end(), call.begin(), call.end());
-        return run(argv, root_.path(), capture_.path());
+        return run_here(argv);
     };
-    struct fault {
-        const char* syscall;
-        const char* error;
-    };
-    const fault faults[] = {{"renameat", "EIO"},
-                            {"linkat", "EIO"},
-                            {"fsync", "EIO"},
-                            {"mkdirat", "ENOSPC"},
-                            {"openat", "ENOSPC"}};
+    const std::pair<const char*, const char*> faults[] = {{"renameat", "EIO"},
+                                                          {"linkat", "EIO"},
+                                                          {"fsync", "EIO"},
+                                                          {"mkdirat", "ENOSPC"},
+                                                          {"openat", "ENOSPC"}};
     run_result dry = traced("trace=renameat,linkat,fsync,mkdirat,openat");
     ASSERT_EQ(dry.status, 0) << dry.err;
     ASSERT_EQ(read_file(dir() + "/lib/b.so"), "new b\n");
     const std::string dry_trace = read_file(trace);
-    for (const fault& f : faults) {
-        const auto [before, during] = calls_in_move(dry_trace, f.syscall);
-        EXPECT_GT(during, 0) << f.syscall << " is never called during the move";
+    for (const auto& [syscall, error] : faults) {
+        const auto [before, during] = calls_in_move(dry_trace, syscall);
+        EXPECT_GT(during, 0) << syscall << " is never called during the move";
         for (int n = before + 1; n <= before + during; ++n) {
-            const std::string label = std::string(f.syscall) + " #" + std::to_string(n);
+            const std::string label = std::string(syscall) + " #" + std::to_string(n);
             ASSERT_EQ(system(("rm -rf '" + dir() + "' && mkdir '" + dir() + "'").c_str()), 0);
             make_old_dir();
             const std::string old_state = snapshot(dir(), false);
-            run_result r = traced("inject=" + std::string(f.syscall) + ":error=" + f.error +
+            run_result r = traced("inject=" + std::string(syscall) + ":error=" + error +
                                   ":when=" + std::to_string(n));
             EXPECT_EQ(r.status, 1) << label;
             EXPECT_EQ(split_lines(r.err).size(), 1u) << label << ": " << r.err;
@@ -791,6 +777,12 @@ struct hostile_case {
     std::function<std::vector<archive_item>(const std::string& root)> make;
     std::vector<std::string> refused;  // entry names that must be reported
 };
+
+using entries_of = std::function<std::vector<archive_item>(const std::string& root)>;
+hostile_case hostile(const char* name, entries_of make, std::vector<std::string> refused,
+                     const char* link_in_dir = nullptr, const char* link_target = nullptr) {
+    return {name, link_in_dir, link_target, std::move(make), std::move(refused)};
+}
 
 void PrintTo(const hostile_case& c, std::ostream* os) {
     *os << c.name;
@@ -843,90 +835,71 @@ TEST_P(HostileArchive, NothingOutsideTheDirectoryChanges) {
 INSTANTIATE_TEST_SUITE_P(
     EachEscape, HostileArchive,
     ::testing::Values(
-        hostile_case{"AbsoluteName",
-                     nullptr,
-                     nullptr,
-                     [](const std::string& root) {
-                         return std::vector<archive_item>{
-                             file_entry(root + "/outside/victim", "evil\n"),
-                             file_entry(root + "/outside/new", "evil\n")};
-                     },
-                     {"/outside/victim", "/outside/new"}},
-        hostile_case{"DotDotComponent",
-                     nullptr,
-                     nullptr,
-                     [](const std::string&) {
-                         return std::vector<archive_item>{
-                             file_entry("../outside/victim", "evil\n"),
-                             file_entry("sub/../../outside/new", "evil\n"),
-                             file_entry("../escaped", "evil\n")};
-                     },
-                     {"../outside/victim", "sub/../../outside/new", "../escaped"}},
-        hostile_case{"ThroughSymlinkAlreadyInDir",
-                     "link",
-                     "outside",
-                     [](const std::string&) {
-                         return std::vector<archive_item>{file_entry("link/victim", "evil\n"),
-                                                          file_entry("link/new", "evil\n")};
-                     },
-                     {"link/victim", "link/new"}},
-        hostile_case{"ThroughSymlinkFromSameArchive",
-                     nullptr,
-                     nullptr,
-                     [](const std::string& root) {
-                         return std::vector<archive_item>{symlink_entry("up", "../outside"),
-                                                          file_entry("up/victim", "evil\n"),
-                                                          symlink_entry("abs", root + "/outside"),
-                                                          file_entry("abs/new", "evil\n")};
-                     },
-                     {"up/victim", "abs/new"}},
-        hostile_case{"HardLinkToOutside",
-                     nullptr,
-                     nullptr,
-                     [](const std::string& root) {
-                         return std::vector<archive_item>{
-                             hardlink_entry("h-abs", root + "/outside/victim"),
-                             hardlink_entry("h-dotdot", "../outside/victim"),
-                             symlink_entry("up", "../outside"),
-                             hardlink_entry("h-via-link", "up/victim")};
-                     },
-                     {"h-abs", "h-dotdot", "h-via-link"}},
-        hostile_case{"ReservedStagingName",
-                     nullptr,
-                     nullptr,
-                     [](const std::string&) {
-                         return std::vector<archive_item>{file_entry(".m01_load.new/x", "evil\n"),
-                                                          file_entry("./.m01_load.new", "evil\n")};
-                     },
-                     {".m01_load.new/x", "./.m01_load.new"}},
-        hostile_case{"SpecialFiles",
-                     nullptr,
-                     nullptr,
-                     [](const std::string&) {
-                         return std::vector<archive_item>{
-                             other_entry(archive_item::fifo, "fifo", 0644),
-                             other_entry(archive_item::device, "dev/null", 0666)};
-                     },
-                     {"fifo", "dev/null"}},
+        hostile("AbsoluteName",
+                [](const std::string& root) {
+                    return std::vector<archive_item>{file_entry(root + "/outside/victim", "evil\n"),
+                                                     file_entry(root + "/outside/new", "evil\n")};
+                },
+                {"/outside/victim", "/outside/new"}),
+        hostile("DotDotComponent",
+                [](const std::string&) {
+                    return std::vector<archive_item>{file_entry("../outside/victim", "evil\n"),
+                                                     file_entry("sub/../../outside/new", "evil\n"),
+                                                     file_entry("../escaped", "evil\n")};
+                },
+                {"../outside/victim", "sub/../../outside/new", "../escaped"}),
+        hostile(
+            "ThroughSymlinkAlreadyInDir",
+            [](const std::string&) {
+                return std::vector<archive_item>{file_entry("link/victim", "evil\n"),
+                                                 file_entry("link/new", "evil\n")};
+            },
+            {"link/victim", "link/new"}, "link", "outside"),
+        hostile("ThroughSymlinkFromSameArchive",
+                [](const std::string& root) {
+                    return std::vector<archive_item>{
+                        symlink_entry("up", "../outside"), file_entry("up/victim", "evil\n"),
+                        symlink_entry("abs", root + "/outside"), file_entry("abs/new", "evil\n")};
+                },
+                {"up/victim", "abs/new"}),
+        hostile("HardLinkToOutside",
+                [](const std::string& root) {
+                    return std::vector<archive_item>{
+                        hardlink_entry("h-abs", root + "/outside/victim"),
+                        hardlink_entry("h-dotdot", "../outside/victim"),
+                        symlink_entry("up", "../outside"),
+                        hardlink_entry("h-via-link", "up/victim")};
+                },
+                {"h-abs", "h-dotdot", "h-via-link"}),
+        hostile("ReservedStagingName",
+                [](const std::string&) {
+                    return std::vector<archive_item>{file_entry(".m01_load.new/x", "evil\n"),
+                                                     file_entry("./.m01_load.new", "evil\n")};
+                },
+                {".m01_load.new/x", "./.m01_load.new"}),
+        hostile("SpecialFiles",
+                [](const std::string&) {
+                    return std::vector<archive_item>{
+                        other_entry(archive_item::fifo, "fifo", 0644),
+                        other_entry(archive_item::device, "dev/null", 0666)};
+                },
+                {"fifo", "dev/null"}),
         // A hard link's target must come with the package: data for a link to a file that
         // only the directory holds would be written into that file.
-        hostile_case{"HardLinkToFileInDirOrNamedSlash",
-                     nullptr,
-                     nullptr,
-                     [](const std::string&) {
-                         return std::vector<archive_item>{
-                             hardlink_entry("h", "kept"),
-                             other_entry(archive_item::directory, "/", 0755)};
-                     },
-                     {"h", "m01_load: tar: /: absolute"}},
+        hostile("HardLinkToFileInDirOrNamedSlash",
+                [](const std::string&) {
+                    return std::vector<archive_item>{
+                        hardlink_entry("h", "kept"),
+                        other_entry(archive_item::directory, "/", 0755)};
+                },
+                {"h", "m01_load: tar: /: absolute"}),
         // A symbolic link in the place of a file is replaced, not written through.
-        hostile_case{"FileOverSymlinkInDir",
-                     "victim",
-                     "outside/victim",
-                     [](const std::string&) {
-                         return std::vector<archive_item>{file_entry("victim", "replaced\n")};
-                     },
-                     {}}),
+        hostile(
+            "FileOverSymlinkInDir",
+            [](const std::string&) {
+                return std::vector<archive_item>{file_entry("victim", "replaced\n")};
+            },
+            {}, "victim", "outside/victim")),
     [](const ::testing::TestParamInfo<hostile_case>& info) { return info.param.name; });
 
 }  // namespace
