@@ -1,4 +1,5 @@
 #include "files/fileio.h"
+#include "files/json.h"
 
 #include <signal.h>
 #include <sys/resource.h>

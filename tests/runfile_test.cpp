@@ -10,7 +10,7 @@
 
 #include <gmock/gmock.h>
 
-#include "resources.h"
+#include "base/resources.h"
 #include "test_support.h"
 
 using namespace watchd;

@@ -1,4 +1,5 @@
 #include "supervisor/startup.h"
+#include "supervisor/launcher.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

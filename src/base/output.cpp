@@ -1,4 +1,4 @@
-#include "output.h"
+#include "base/output.h"
 
 #include <stdarg.h>
 #include <stdio.h>

@@ -1,22 +1,15 @@
-// Owning handles for the daemon's resources: descriptors, cJSON trees, malloc'd buffers
-// and directory streams. Every module that acquires one of these holds it
-// through a type from here, so that no early return can leak it.
+// Owning handles for descriptors, malloc'd buffers and directory streams. Every module that
+// acquires one of these holds it through a type from here, so that no early return can leak it.
 #pragma once
 
-#include <cjson/cJSON.h>
 #include <dirent.h>
 #include <stdlib.h>
 
 #include <memory>
 
-#include "unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace watchd {
-
-struct json_deleter {
-    void operator()(cJSON* item) const { cJSON_Delete(item); }
-};
-using json_ptr = std::unique_ptr<cJSON, json_deleter>;
 
 struct dir_closer {
     void operator()(DIR* dir) const { closedir(dir); }

@@ -1,9 +1,9 @@
-#include "shell.h"
+#include "base/shell.h"
 
 #include <signal.h>
 #include <stdlib.h>
 
-#include "output.h"
+#include "base/output.h"
 
 namespace watchd {
 

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "files/fileio.h"
+#include "files/json.h"
 
 namespace watchd {
 namespace {

@@ -5,8 +5,8 @@
 
 #include <stdint.h>
 
+#include "files/json.h"
 #include "protocol/protocol.h"
-#include "resources.h"
 
 namespace watchd {
 

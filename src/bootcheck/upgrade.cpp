@@ -7,11 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "base/output.h"
+#include "base/shell.h"
+#include "base/text.h"
 #include "bootcheck/bootchk.h"
 #include "files/fileio.h"
-#include "output.h"
-#include "shell.h"
-#include "text.h"
 
 namespace watchd {
 namespace {
@@ -28,7 +28,8 @@ record_snapshot take_record_snapshot() {
     record_snapshot snapshot;
     struct stat info;
     snapshot.existed = lstat(BOOTCHK_PATH, &info) == 0;
-    snapshot.readable = snapshot.existed && read_regular_file(BOOTCHK_PATH, &snapshot.content);
+    snapshot.readable =
+        snapshot.existed && read_whole_file(BOOTCHK_PATH, &snapshot.content) == read_result::read;
     return snapshot;
 }
 
@@ -108,7 +109,6 @@ bool record_to_update(json_ptr* record) {
     return true;
 }
 
-// Appends member (and a version when the record has no usable one) and writes the record.
 // Appends item under name; false (item released) when memory ran out.
 bool append_member(cJSON* record, const char* name, cJSON* item) {
     if (item != nullptr && cJSON_AddItemToObject(record, name, item))

@@ -8,9 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "output.h"
+#include "base/output.h"
+#include "base/text.h"
 #include "protocol/protocol.h"
-#include "text.h"
 
 namespace watchd {
 namespace {
@@ -152,37 +152,6 @@ read_result read_whole_file(const char* path, file_content* content) {
     content->bytes.get()[got] = '\0';
     content->length = got;
     return read_result::read;
-}
-
-bool read_regular_file(const char* path, file_content* content) {
-    return read_whole_file(path, content) == read_result::read;
-}
-
-read_result json_from_file(const char* path, json_ptr* document) {
-    file_content content;
-    document->reset();
-    const read_result result = read_whole_file(path, &content);
-    if (result == read_result::read && content.length > 0)
-        document->reset(cJSON_Parse(content.bytes.get()));
-    return result;
-}
-
-json_ptr cjson_from_file(const char* path) {
-    json_ptr document;
-    (void)json_from_file(path, &document);
-    return document;
-}
-
-const char* json_member_string(const cJSON* object, const char* member) {
-    const cJSON* item = cJSON_GetObjectItem(object, member);
-    if (item == nullptr || !cJSON_IsString(item))
-        return nullptr;
-    return item->valuestring;
-}
-
-int32_t json_member_int(const cJSON* object, const char* member) {
-    const cJSON* item = cJSON_GetObjectItem(object, member);
-    return item == nullptr ? 0 : item->valueint;
 }
 
 int write_all(int fd, const char* data, size_t len) {

@@ -1,14 +1,13 @@
-// Small file and JSON helpers shared by the configuration loader, the boot-check record and
-// the upgrade installer: load a JSON file, read one member, replace a file atomically, copy
-// a file. They keep no state and report failure through their results.
+// Small file helpers shared by the configuration loader, the boot-check record and the
+// upgrade installer: read a whole file, replace a file atomically, copy a file. They keep no state
+// and report failure through their results.
 #pragma once
 
-#include <cjson/cJSON.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
 
-#include "resources.h"
+#include "base/resources.h"
 
 namespace watchd {
 
@@ -28,22 +27,6 @@ enum class read_result { read, absent, failed };
 
 // Reads the regular file at path whole (never blocking on a FIFO).
 [[nodiscard]] read_result read_whole_file(const char* path, file_content* content);
-// As read_whole_file; true only when the file was read.
-[[nodiscard]] bool read_regular_file(const char* path, file_content* content);
-
-// Reads the JSON file at path as read_whole_file does; *document is its parsed tree, or null
-// when the file was not read, is empty or is not JSON.
-[[nodiscard]] read_result json_from_file(const char* path, json_ptr* document);
-
-// The parsed tree of the JSON file at path, or null when the file is missing, empty,
-// unreadable, no regular file or not JSON. Text after the first JSON value is ignored.
-[[nodiscard]] json_ptr cjson_from_file(const char* path);
-
-// The text of a string member (first match, letter case ignored), or null. The text belongs
-// to the tree.
-const char* json_member_string(const cJSON* object, const char* member);
-// The integer cJSON keeps for the member (numbers truncated, true is 1), 0 when missing.
-int32_t json_member_int(const cJSON* object, const char* member);
 
 // Replaces the file at path with len bytes of data: a temporary file in the same directory is
 // written, fsync'd and renamed over the target, so the target is always either the old or the

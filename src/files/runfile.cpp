@@ -8,11 +8,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "base/output.h"
+#include "base/resources.h"
+#include "base/text.h"
 #include "files/fileio.h"
-#include "output.h"
 #include "protocol/protocol.h"
-#include "resources.h"
-#include "text.h"
 
 namespace watchd {
 namespace {

@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "base/text.h"
 #include "bootcheck/upgrade.h"
 #include "files/fileio.h"
 #include "status/procfs.h"
@@ -15,7 +16,6 @@
 #include "supervisor/config.h"
 #include "supervisor/launcher.h"
 #include "supervisor/startup.h"
-#include "text.h"
 
 namespace watchd {
 namespace {

@@ -8,7 +8,7 @@
 #include <stdint.h>
 
 #include "files/runfile.h"
-#include "supervisor/watchd.h"
+#include "supervisor/state.h"
 
 namespace watchd {
 

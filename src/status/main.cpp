@@ -4,8 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "base/text.h"
 #include "status/report.h"
-#include "text.h"
 
 using namespace watchd;
 

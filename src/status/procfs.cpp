@@ -11,9 +11,9 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "base/resources.h"
+#include "base/text.h"
 #include "files/fileio.h"
-#include "resources.h"
-#include "text.h"
 
 namespace watchd {
 namespace {

@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "bootcheck/upgrade.h"
-#include "files/fileio.h"
+#include "files/json.h"
 #include "status/report.h"
 
 namespace watchd {

@@ -7,10 +7,10 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include "base/resources.h"
 #include "bootcheck/bootchk.h"
-#include "resources.h"
 #include "status/history.h"
-#include "supervisor/watchd.h"
+#include "supervisor/state.h"
 
 namespace watchd {
 

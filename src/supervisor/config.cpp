@@ -1,7 +1,7 @@
 #include "supervisor/config.h"
 
-#include "files/fileio.h"
-#include "text.h"
+#include "base/text.h"
+#include "files/json.h"
 
 namespace watchd {
 namespace {

@@ -2,7 +2,7 @@
 // programs to watch, or the built-in program when it names none. Loaded once by main.
 #pragma once
 
-#include "supervisor/watchd.h"
+#include "supervisor/state.h"
 
 namespace watchd {
 

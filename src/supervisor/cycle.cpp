@@ -6,13 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "base/output.h"
+#include "base/shell.h"
+#include "base/text.h"
 #include "bootcheck/bootchk.h"
 #include "bootcheck/upgrade.h"
 #include "files/runfile.h"
-#include "output.h"
-#include "shell.h"
 #include "supervisor/launcher.h"
-#include "text.h"
 
 namespace watchd {
 namespace {

@@ -7,7 +7,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 
-#include "supervisor/watchd.h"
+#include "supervisor/state.h"
 
 namespace watchd {
 

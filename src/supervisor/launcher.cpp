@@ -1,17 +1,94 @@
 #include "supervisor/launcher.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "output.h"
-#include "supervisor/startup.h"
-#include "text.h"
+#include "base/output.h"
+#include "base/text.h"
+#include "base/unique_fd.h"
 
 namespace watchd {
+namespace {
+
+constexpr int FIRST_INHERITED_FD = 3;
+constexpr long HIGHEST_CLOSED_FD = 65536;
+constexpr const char* OWN_FD_DIR = "/proc/self/fd";
+
+}  // namespace
+
+// close_range() is number 436 in the table every architecture shares since Linux 5.1; MIPS
+// counts from its ABI's base. Toolchains with older kernel headers do not name it.
+#if !defined(SYS_close_range) && defined(__mips__) && defined(__NR_Linux)
+#define SYS_close_range (__NR_Linux + 436)
+#endif
+
+// close_range() closes them all in one call; kernels before 5.9 do not have it (ENOSYS).
+bool close_with_close_range(int first) {
+#ifdef SYS_close_range
+    return syscall(SYS_close_range, static_cast<unsigned>(first), ~0u, 0u) == 0;
+#else
+    (void)first;
+    return false;
+#endif
+}
+
+// Closes only the descriptors that are open, as listed by /proc. The listing is read with
+// getdents64 into a small buffer rather than through a directory stream: the launcher's child
+// runs this on the daemon's memory, where an allocation would stay behind.
+bool close_listed_fds(int first) {
+    unique_fd dir(open(OWN_FD_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid())
+        return false;
+    // A record: 64-bit inode and offset, 16-bit record length, type byte, terminated name.
+    constexpr size_t RECORD_LENGTH_AT = 16;
+    constexpr size_t NAME_AT = 19;
+    alignas(8) char listing[512];
+    for (;;) {
+        const long got = syscall(SYS_getdents64, dir.get(), listing, sizeof listing);
+        if (got <= 0)
+            return got == 0;
+        for (long at = 0; at < got;) {
+            unsigned short length = 0;
+            memcpy(&length, listing + at + RECORD_LENGTH_AT, sizeof length);
+            const char* name = listing + at + NAME_AT;
+            at += length;
+            char* end = nullptr;
+            const long fd = strtol(name, &end, 10);
+            if (end == name || *end != '\0')
+                continue;
+            if (fd >= first && fd != dir.get())
+                close(static_cast<int>(fd));
+        }
+    }
+}
+
+void close_up_to_limit(int first) {
+    // An unlimited descriptor limit reads as a huge number; the daemon, suspended while a
+    // starting child runs this, must not wait for billions of calls.
+    long limit = sysconf(_SC_OPEN_MAX);
+    if (limit < 0 || limit > HIGHEST_CLOSED_FD)
+        limit = HIGHEST_CLOSED_FD;
+    for (long fd = first; fd < limit; ++fd)
+        close(static_cast<int>(fd));
+}
+
+void close_inherited_fds(int first) {
+    if (first <= 0)
+        first = FIRST_INHERITED_FD;
+    if (close_with_close_range(first))
+        return;
+    if (close_listed_fds(first))
+        return;
+    close_up_to_limit(first);
+}
+
 namespace {
 
 // The signals the daemon ignores: those its own starter left ignored, and SIGPIPE. They are
@@ -167,7 +244,8 @@ void start_slot(watch_state* state, int index, int32_t restart_code) {
     // Static: a frame of this size would push every call below it onto stack pages that stay
     // dirty for the daemon's life; here only the pages the path is written to are touched.
     static char path[DATA_PATH_CAPACITY];
-    // A slot name fits a data-directory path by construction; this cannot fail.
+    // A configured name is bounded so that it fits a data-directory path; a slot whose path
+    // does not fit anyway gets no child and is tried again after the normal delay.
     if (format_program_path(slot.name, state->plugin_mode, path) < 0) {
         slot.pid = -1;
         return;

@@ -1,12 +1,13 @@
 // Starting one watched program as a child: the program path by start mode, the child's
-// command line, and the set-up that makes the child die with the daemon. The supervision
+// command line, closing inherited descriptors (main at start-up, the child before exec) and
+// the set-up that makes the child die with the daemon. The supervision
 // cycle calls start_slot for every slot of a cycle and for each single restart.
 #pragma once
 
 #include <stdint.h>
 #include <sys/types.h>
 
-#include "supervisor/watchd.h"
+#include "supervisor/state.h"
 
 namespace watchd {
 
@@ -28,6 +29,16 @@ void build_child_args(const char* path, int32_t restart_code, int32_t debug, int
 // plugin mode. 0, or -1 when it does not fit.
 [[nodiscard]] int format_program_path(const char* name, int32_t plugin_mode,
                                       char (&path)[DATA_PATH_CAPACITY]);
+
+// Closes every descriptor from first up (3 when first is 0 or less), without one system
+// call per possible descriptor where the system allows it.
+void close_inherited_fds(int first);
+
+// The three ways close_inherited_fds tries in turn. The first two return false when the
+// system does not offer them (no close_range, no /proc).
+bool close_with_close_range(int first);
+bool close_listed_fds(int first);
+void close_up_to_limit(int first);
 
 // Starts a child (vfork) that executes path with every signal at its default and none
 // blocked; the daemon goes on once it has. Returns the child's pid, or -1 after printing

@@ -3,11 +3,12 @@
 #include <signal.h>
 #include <string.h>
 
-#include "output.h"
+#include "base/output.h"
 #include "supervisor/config.h"
 #include "supervisor/cycle.h"
+#include "supervisor/launcher.h"
 #include "supervisor/startup.h"
-#include "supervisor/watchd.h"
+#include "supervisor/state.h"
 
 using namespace watchd;
 

@@ -1,27 +1,16 @@
-// The steps that prepare the daemon's process before supervision: closing inherited
-// descriptors, fixing the run-file path, moving into the daemon's directory, making sure
-// the runtime directory exists and registering the instance in its run file. main calls them
-// once; the launcher's child reuses the first.
+// The steps that prepare the daemon's process before supervision: fixing the run-file path,
+// moving into the daemon's directory, making sure the runtime directory exists and
+// registering the instance in its run file. main calls them once.
 #pragma once
 
-#include "supervisor/watchd.h"
+#include "supervisor/state.h"
 
 namespace watchd {
-
-// Closes every descriptor from first up (3 when first is 0 or less), without one system
-// call per possible descriptor where the system allows it.
-void close_inherited_fds(int first);
 
 // Opens /dev/null on each of standard input, output and error that is closed, so that no
 // file the daemon opens later takes their place (the run file as stdout would swallow the
 // messages; as stdin, descriptor 0, it would count as no run file).
 void open_missing_standard_streams();
-
-// The three ways close_inherited_fds tries in turn. The first two return false when the
-// system does not offer them (no close_range, no /proc).
-bool close_with_close_range(int first);
-bool close_listed_fds(int first);
-void close_up_to_limit(int first);
 
 // The run file's path: the runtime directory, the base name of argv0, ".run". 0 or -1 when
 // it does not fit.

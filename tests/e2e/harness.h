@@ -18,8 +18,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "base/unique_fd.h"
 #include "test_support.h"
-#include "unique_fd.h"
 
 namespace watchd_e2e {
 

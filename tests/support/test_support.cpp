@@ -15,7 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace watchd_test {
 

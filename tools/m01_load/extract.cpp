@@ -14,9 +14,9 @@
 
 #include <memory>
 
+#include "base/unique_fd.h"
 #include "package_stream.h"
 #include "staging.h"
-#include "unique_fd.h"
 
 namespace m01_load {
 namespace {

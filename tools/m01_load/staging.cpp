@@ -11,7 +11,7 @@
 
 #include <memory>
 
-#include "unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace m01_load {
 namespace {

@@ -3,7 +3,7 @@
 // way leaves the target as it was. extract.cpp drives it.
 #pragma once
 
-#include "unique_fd.h"
+#include "base/unique_fd.h"
 
 namespace m01_load {
 
