@@ -4,9 +4,16 @@
 // or keeps what it held.
 #pragma once
 
-#include "tar_args.h"
-
 namespace m01_load {
+
+constexpr const char* TOOL_NAME = "m01_load";
+
+// What a tar call asks for. The texts point into the caller's argv.
+struct tar_request {
+    const char* archive = nullptr;
+    const char* directory = nullptr;  // null: extract into the working directory
+    bool gzip = false;
+};
 
 // Extracts request's archive under its directory (the working directory when none), keeping
 // modes without setuid, setgid and sticky bits, and modification times. An archive that is
