@@ -352,38 +352,12 @@ bool sandboxed_daemon::running_inside(int ns_pid) const {
 
 command_result sandboxed_daemon::run_inside(const std::vector<std::string>& argv,
                                             std::chrono::milliseconds limit) const {
-    command_result result;
-    int out_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0)
-        return result;
-    unique_fd out_read(out_pipe[0]);
-    unique_fd out_write(out_pipe[1]);
     const std::string proc = "/proc/" + std::to_string(sandbox_.pid());
     std::vector<std::string> full = {"/usr/bin/nsenter", "--mount=" + proc + "/ns/mnt",
                                      "--pid=" + proc + "/ns/pid_for_children", "--"};
     full.insert(full.end(), argv.begin(), argv.end());
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e)
-        env.emplace_back(*e);
-    scoped_child child(spawn(full, env, out_write.get(), -1, "/", 0));
-    out_write.reset();
-    fcntl(out_read.get(), F_SETFL, O_NONBLOCK);
-    auto drain = [&] {
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(out_read.get(), buf, sizeof buf)) > 0)
-            result.output.append(buf, static_cast<size_t>(n));
-    };
-    bool ended = wait_until(
-        [&] {
-            drain();
-            return child.ended();
-        },
-        limit);
-    drain();
-    EXPECT_TRUE(ended) << "command in the sandbox did not end: " << argv.front();
-    child.kill_and_reap();
-    result.status = child.wait_status();
+    command_result result = run_command(full, "/", limit);
+    EXPECT_NE(result.status, -1) << "command in the sandbox did not end: " << argv.front();
     return result;
 }
 
@@ -399,27 +373,11 @@ const std::optional<std::string>& sandbox_unavailable() {
                                                   " lies under " + hidden +
                                                   ", which the sandbox replaces");
         }
-        int out_pipe[2];
-        if (pipe2(out_pipe, O_CLOEXEC) != 0)
-            return std::optional<std::string>("pipe failed");
-        unique_fd out_read(out_pipe[0]);
-        unique_fd out_write(out_pipe[1]);
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e)
-            env.emplace_back(*e);
-        scoped_child probe(
-            spawn({"/bin/sh", WATCHD_E2E_SANDBOX, "/bin/true"}, env, out_write.get(), -1, "/", 0));
-        out_write.reset();
-        std::string text;
-        char buf[512];
-        ssize_t n;
-        while ((n = read(out_read.get(), buf, sizeof buf)) > 0)
-            text.append(buf, static_cast<size_t>(n));
-        wait_until([&] { return probe.ended(); }, 30s);
-        probe.kill_and_reap();
-        const int status = probe.wait_status();
-        if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        const command_result probe =
+            run_command({"/bin/sh", WATCHD_E2E_SANDBOX, "/bin/true"}, "/", 30s);
+        if (probe.status == 0)
             return why;
+        const std::string text = probe.output();
         return std::optional<std::string>(text.empty() ? "the sandbox cannot be made here" : text);
     }();
     return reason;

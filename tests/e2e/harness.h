@@ -102,11 +102,6 @@ struct launch_options {
     std::vector<std::string> environment;  // NAME=value, for the daemon only
 };
 
-struct command_result {
-    int status = -1;  // wait status
-    std::string output;
-};
-
 // Starts the sandbox at once and holds the daemon back until go(), so that a test can plant
 // files first. The sandbox outlives the daemon, so its files can be read after the daemon
 // ended; the destructor kills the sandbox (and everything in it) and reaps it.

@@ -113,8 +113,8 @@ TEST_P(run_file_cut, keeps_the_first_and_newest_lines_or_the_whole_file_when_it_
     ASSERT_EQ(stat(d.inside("/tmp/.uci/watchd.run").c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
     command_result refused = d.run_inside({dir.file("watchd")});
-    EXPECT_EQ(refused.output, "already in use for /tmp/.uci/watchd.run\nprocess(" +
-                                  dir.file("watchd") + ") already run\n");
+    EXPECT_EQ(refused.output(), "already in use for /tmp/.uci/watchd.run\nprocess(" +
+                                    dir.file("watchd") + ") already run\n");
     EXPECT_EQ(d.run_file(), run_file);
 
     // Whatever the first cut did, the next end leaves the file bounded.

@@ -1,7 +1,9 @@
 #include "test_support.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,8 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 
@@ -141,6 +145,120 @@ child_outcome run_in_child(const std::function<int()>& call, std::chrono::millis
     while ((n = read(out_read.get(), buf, sizeof buf)) > 0)
         outcome.output.append(buf, static_cast<size_t>(n));
     return outcome;
+}
+
+std::string tree_snapshot(const std::string& root, bool dir_times) {
+    std::vector<std::string> lines;
+    std::function<void(const std::string&)> walk = [&](const std::string& rel) {
+        const std::string full = root + rel;
+        struct stat st;
+        if (lstat(full.c_str(), &st) != 0)
+            return;
+        std::ostringstream line;
+        line << rel << " mode=" << std::oct << st.st_mode << std::dec << " size=" << st.st_size
+             << " ino=" << st.st_ino << " links=" << st.st_nlink;
+        if (!rel.empty() && (dir_times || !S_ISDIR(st.st_mode)))
+            line << " mtime=" << st.st_mtime;
+        if (S_ISREG(st.st_mode))
+            line << " data=" << read_file(full);
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096] = {};
+            const ssize_t n = readlink(full.c_str(), target, sizeof target - 1);
+            line << " target=" << std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
+        }
+        lines.push_back(line.str());
+        if (!S_ISDIR(st.st_mode))
+            return;
+        std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(full.c_str()), closedir);
+        while (dir) {
+            const dirent* entry = readdir(dir.get());
+            if (entry == nullptr)
+                break;
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..")
+                walk(rel + "/" + name);
+        }
+    };
+    walk("");
+    std::sort(lines.begin(), lines.end());
+    std::string all;
+    for (const std::string& l : lines)
+        all += l + "\n";
+    return all;
+}
+
+namespace {
+
+// Forks and execs argv in cwd with standard output and error on the given pipes' write ends.
+// Only async-signal-safe calls after the fork.
+pid_t spawn_captured(const std::vector<std::string>& argv, const std::string& cwd, int out_fd,
+                     int err_fd) {
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    const int null_fd = open("/dev/null", O_RDONLY);
+    if (null_fd < 0 || dup2(null_fd, STDIN_FILENO) < 0 || dup2(out_fd, STDOUT_FILENO) < 0 ||
+        dup2(err_fd, STDERR_FILENO) < 0 || chdir(cwd.c_str()) != 0)
+        _exit(126);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
+// Reads what is there on fd into text; false once the pipe has no writer left.
+bool drain(int fd, std::string* text) {
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            text->append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        return n < 0 && (errno == EAGAIN || errno == EINTR);
+    }
+}
+
+}  // namespace
+
+command_result run_command(const std::vector<std::string>& argv, const std::string& cwd,
+                           std::chrono::milliseconds limit) {
+    command_result result;
+    int out[2];
+    int err[2];
+    if (argv.empty() || pipe2(out, O_CLOEXEC | O_NONBLOCK) != 0)
+        return result;
+    watchd::unique_fd out_read(out[0]);
+    watchd::unique_fd out_write(out[1]);
+    if (pipe2(err, O_CLOEXEC | O_NONBLOCK) != 0)
+        return result;
+    watchd::unique_fd err_read(err[0]);
+    watchd::unique_fd err_write(err[1]);
+    scoped_child child(spawn_captured(argv, cwd, out_write.get(), err_write.get()));
+    out_write.reset();
+    err_write.reset();
+    if (child.pid() < 0)
+        return result;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    bool out_open = true;
+    bool err_open = true;
+    while ((out_open || err_open) && std::chrono::steady_clock::now() < deadline) {
+        pollfd fds[] = {{out_read.get(), POLLIN, 0}, {err_read.get(), POLLIN, 0}};
+        poll(fds, 2, 50);
+        out_open = out_open && drain(out_read.get(), &result.out);
+        err_open = err_open && drain(err_read.get(), &result.err);
+    }
+    const bool ended = wait_until([&] { return child.ended(); },
+                                  std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      deadline - std::chrono::steady_clock::now()));
+    child.kill_and_reap();
+    if (!ended)
+        return result;
+    const int status = child.wait_status();
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
 }
 
 }  // namespace watchd_test

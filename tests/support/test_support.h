@@ -1,6 +1,7 @@
 // What every test of the project shares: a scoped temporary directory, whole-file reads and
-// writes, a child process that is killed and reaped when it goes out of scope, polling under a
-// deadline, and a call run in a child process under a deadline.
+// writes, a snapshot of a directory tree, a child process that is killed and reaped when it
+// goes out of scope, polling under a deadline, and a call or a command run in a child process
+// under a deadline.
 #pragma once
 
 #include <sys/types.h>
@@ -42,6 +43,12 @@ mode_t file_mode(const std::string& path);
 std::vector<std::string> split_lines(const std::string& text);
 // text in single quotes for /bin/sh.
 std::string shell_quote(const std::string& text);
+
+// Every object under root with its type, mode, size, inode, links, mtime and content or link
+// target, one line each in name order: two equal snapshots mean nothing was created or
+// changed. Without dir_times, directories are compared without their times, which any rename
+// in them changes; the root's own time is never compared.
+std::string tree_snapshot(const std::string& root, bool dir_times = true);
 
 // Polls pred every few milliseconds until it holds or limit has passed.
 template <class Pred>
@@ -92,5 +99,20 @@ struct child_outcome {
 // suite. call returns the child's exit code.
 child_outcome run_in_child(const std::function<int()>& call,
                            std::chrono::milliseconds limit = std::chrono::seconds(5));
+
+// What a command did: its exit status (128 + the signal that ended it; -1 when it did not end
+// before the limit and was killed, or could not be started) and what it wrote.
+struct command_result {
+    int status = -1;
+    std::string out;
+    std::string err;
+    // Both streams, standard output first.
+    std::string output() const { return out + err; }
+};
+
+// Runs argv (searched in PATH when it has no slash) in cwd with the test's environment,
+// standard input from /dev/null, and kills it when limit has passed.
+command_result run_command(const std::vector<std::string>& argv, const std::string& cwd = "/",
+                           std::chrono::milliseconds limit = std::chrono::seconds(30));
 
 }  // namespace watchd_test

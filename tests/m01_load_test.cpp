@@ -1,6 +1,5 @@
-// Tests of m01_load: the argument parser directly, and the built tool end to end on
-// archives made here, with the system's tar for ordinary ones and with libarchive's writer
-// for hostile ones.
+// Tests of m01_load: the built tool end to end on archives made here, with the system's tar
+// for ordinary ones and with libarchive's writer for hostile ones.
 #include <archive.h>
 #include <archive_entry.h>
 #include <dirent.h>
@@ -37,40 +36,7 @@ constexpr int EXIT_USAGE = 2;
 
 // ---- helpers for the end-to-end tests ----
 
-struct run_result {
-    int status = -1;  // exit status, or 128 + signal
-    std::string out;
-    std::string err;
-};
-
-// Runs argv (searched in PATH when it has no slash) from cwd, capturing its output in files
-// under capture_dir.
-run_result run(const std::vector<std::string>& argv, const std::string& cwd,
-               const std::string& capture_dir) {
-    const std::string out_path = capture_dir + "/stdout";
-    const std::string err_path = capture_dir + "/stderr";
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    run_result result;
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 || chdir(cwd.c_str()))
-            _exit(126);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid)
-        return result;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = read_file(out_path);
-    result.err = read_file(err_path);
-    return result;
-}
+using run_result = command_result;
 
 // One entry of a hand-made archive.
 struct archive_item {
@@ -163,49 +129,6 @@ std::string gzip_member(const std::string& data) {
     return r == Z_STREAM_END ? out : "";
 }
 
-// Every object under root with its type, mode, size, mtime and content or link target, one
-// line each in name order: two equal snapshots mean nothing was created or changed. Without
-// dir_times, directories are compared without their times, which any rename in them changes.
-std::string snapshot(const std::string& root, bool dir_times = true) {
-    std::vector<std::string> lines;
-    std::function<void(const std::string&)> walk = [&](const std::string& rel) {
-        std::string full = root + rel;
-        struct stat st;
-        if (lstat(full.c_str(), &st) != 0)
-            return;
-        std::ostringstream line;
-        line << rel << " mode=" << std::oct << st.st_mode << std::dec << " size=" << st.st_size
-             << " ino=" << st.st_ino << " links=" << st.st_nlink;
-        // The root's own time changes with any run: the tool stages the package inside it.
-        if (!rel.empty() && (dir_times || !S_ISDIR(st.st_mode)))
-            line << " mtime=" << st.st_mtime;
-        if (S_ISREG(st.st_mode))
-            line << " data=" << read_file(full);
-        if (S_ISLNK(st.st_mode)) {
-            char target[4096] = {};
-            ssize_t n = readlink(full.c_str(), target, sizeof target - 1);
-            line << " target=" << std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
-        }
-        lines.push_back(line.str());
-        if (!S_ISDIR(st.st_mode))
-            return;
-        std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(full.c_str()), closedir);
-        if (!dir)
-            return;
-        while (dirent* d = readdir(dir.get())) {
-            std::string name = d->d_name;
-            if (name != "." && name != "..")
-                walk(rel + "/" + name);
-        }
-    };
-    walk("");
-    std::sort(lines.begin(), lines.end());
-    std::string all;
-    for (const std::string& l : lines)
-        all += l + "\n";
-    return all;
-}
-
 std::string noise(size_t size) {
     std::string bytes(size, '\0');
     for (size_t i = 0; i < size; ++i)
@@ -249,7 +172,7 @@ class ExtractTest : public ::testing::Test {
         return run_here(argv);
     }
     run_result run_here(const std::vector<std::string>& argv) {
-        return run(argv, root_.path(), capture_.path());
+        return run_command(argv, root_.path());
     }
     run_result extract() { return tool({"tar", "-zxf", package(), "-C", dir()}); }
 
@@ -333,7 +256,7 @@ TEST_F(ExtractTest, BadArchiveOrDirectoryFailsWithOneLineAndChangesNothing) {
                               {file_entry("first", "new\n"), file_entry("big", noise(300000), 0755),
                                file_entry("last", "x")}));
     const std::string whole = read_file(package());
-    const std::string before = snapshot(dir());
+    const std::string before = tree_snapshot(dir());
     // The gzip trailer holds the data's CRC and then its length, 4 bytes each.
     auto flipped = [&whole](size_t at) {
         std::string bytes = whole;
@@ -391,7 +314,7 @@ TEST_F(ExtractTest, BadArchiveOrDirectoryFailsWithOneLineAndChangesNothing) {
         EXPECT_EQ(r.out, "") << c.what;
         ASSERT_EQ(split_lines(r.err).size(), 1u) << c.what << ": " << r.err;
         EXPECT_NE(r.err.find(c.named), std::string::npos) << c.what << ": " << r.err;
-        EXPECT_EQ(snapshot(dir()), before) << c.what;
+        EXPECT_EQ(tree_snapshot(dir()), before) << c.what;
         EXPECT_FALSE(path_exists(missing_dir)) << c.what;
     }
 }
@@ -629,12 +552,12 @@ TEST_F(ExtractTest, EachFailedStepOfTheMoveIsUndone) {
             const std::string label = std::string(syscall) + " #" + std::to_string(n);
             ASSERT_EQ(system(("rm -rf '" + dir() + "' && mkdir '" + dir() + "'").c_str()), 0);
             make_old_dir();
-            const std::string old_state = snapshot(dir(), false);
+            const std::string old_state = tree_snapshot(dir(), false);
             run_result r = traced("inject=" + std::string(syscall) + ":error=" + error +
                                   ":when=" + std::to_string(n));
             EXPECT_EQ(r.status, 1) << label;
             EXPECT_EQ(split_lines(r.err).size(), 1u) << label << ": " << r.err;
-            EXPECT_EQ(snapshot(dir(), false), old_state) << label;
+            EXPECT_EQ(tree_snapshot(dir(), false), old_state) << label;
         }
     }
 }
@@ -679,13 +602,13 @@ TEST_P(HostileArchive, NothingOutsideTheDirectoryChanges) {
         entries.push_back(e);
     entries.push_back(file_entry("after", "a\n"));
     ASSERT_TRUE(write_archive(package(), entries));
-    const std::string outside_before = snapshot(outside());
-    const std::string dir_before = snapshot(dir());
+    const std::string outside_before = tree_snapshot(outside());
+    const std::string dir_before = tree_snapshot(dir());
     const std::vector<std::string> names_before = names_in(root_.path());
 
     run_result r = extract();
 
-    EXPECT_EQ(snapshot(outside()), outside_before);
+    EXPECT_EQ(tree_snapshot(outside()), outside_before);
     EXPECT_EQ(read_file(outside() + "/victim"), "original\n");
     EXPECT_EQ(names_in(root_.path()), names_before);
     EXPECT_EQ(r.out, "");
@@ -700,7 +623,7 @@ TEST_P(HostileArchive, NothingOutsideTheDirectoryChanges) {
         return;
     }
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(snapshot(dir()), dir_before);
+    EXPECT_EQ(tree_snapshot(dir()), dir_before);
     ASSERT_EQ(lines.size(), c.refused.size()) << r.err;
     for (size_t i = 0; i < lines.size(); ++i)
         EXPECT_NE(lines[i].find(c.refused[i]), std::string::npos) << lines[i];
