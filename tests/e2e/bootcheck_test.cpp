@@ -40,29 +40,10 @@ TEST_P(version_gate, picks_the_start_mode_and_keeps_or_removes_the_record) {
 INSTANTIATE_TEST_SUITE_P(
     e2e, version_gate,
     ::testing::Values(
+        // Which record means what is the gate's unit table; here, that the daemon acts on it:
+        // plug-in mode from a current record, and a stale one removed.
         gate_case{"current", R"({"version":"3.9.08.2","plugindata":1})", true, true},
-        // Packed values compare unsigned: a top byte of 128 or more is newer, not older.
-        gate_case{"newer_131", R"({"version":"131.9.8.2","plugindata":1})", true, true},
-        gate_case{"newer_200", R"({"version":"200","plugindata":1})", true, true},
-        gate_case{"older_short", R"({"version":"3.9","plugindata":1})", false, false},
-        gate_case{"older_last_component", R"({"version":"3.9.08.1","plugindata":1})", false, false},
-        gate_case{"older_empty", R"({"version":"","plugindata":1})", false, false},
-        gate_case{"older_without_plugin", R"({"version":"2.0"})", false, false},
-        gate_case{"no_version", R"({"plugindata":1})", false, true},
-        gate_case{"number_version", R"({"version":3.9,"plugindata":1})", false, true},
-        gate_case{"plugindata_true", R"({"version":"3.9.08.2","plugindata":true})", true, true},
-        gate_case{"plugindata_fraction", R"({"version":"3.9.08.2","plugindata":1.9})", true, true},
-        gate_case{"plugindata_2", R"({"version":"3.9.08.2","plugindata":2})", false, true},
-        gate_case{"plugindata_string", R"({"version":"3.9.08.2","plugindata":"1"})", false, true},
-        gate_case{"plugindata_missing", R"({"version":"3.9.08.2","luadata":1})", false, true},
-        gate_case{"upper_case_members", R"({"VERSION":"3.9.08.2","PluginData":1})", true, true},
-        gate_case{"first_plugindata_counts",
-                  R"({"version":"3.9.08.2","plugindata":0,"plugindata":1})", false, true},
-        gate_case{"text_after_the_object", R"({"version":"3.9.08.2","plugindata":1} trailing)",
-                  true, true},
-        gate_case{"empty_file", "", false, true},
-        gate_case{"not_json", "version=3.9.08.2 plugindata=1", false, true},
-        gate_case{"json_array", R"([{"version":"3.9.08.2","plugindata":1}])", false, true}));
+        gate_case{"older_short", R"({"version":"3.9","plugindata":1})", false, false}));
 
 struct unremovable_case {
     const char* label;
