@@ -11,16 +11,12 @@
 
 #include <string>
 
-#include <gmock/gmock.h>
 
 #include "sandboxed_dirs.h"
 #include "test_support.h"
 
 using namespace watchd;
 using namespace watchd_test;
-using ::testing::AllOf;
-using ::testing::EndsWith;
-using ::testing::StartsWith;
 
 namespace {
 
@@ -50,13 +46,12 @@ TEST_F(InstallUpgradeEdges, ExtractionRunsTheToolAndRecordsThePlugin) {
     ASSERT_EQ(chdir(daemon_dir.path().c_str()), 0);
     // The archive brings a record of its own; the daemon's record replaces it.
     put_extraction_tool(
-        "echo \"$@\" > args; cat \"$3\" > got; touch /data/extracted; "
+        "cat \"$3\" > got; touch /data/extracted; "
         "echo '{\"planted\":1}' > /data/.bootchk");
     write_file(PACKAGE, "archive");
     install_upgrade(130);
-    // The tool reads the checked package through a descriptor it inherited.
-    const std::string args = read_file("args");
-    EXPECT_THAT(args, AllOf(StartsWith("tar -zxf /proc/self/fd/"), EndsWith(" -C /data/\n")));
+    // The tool reads the checked package through the descriptor it inherited, named as its
+    // third argument.
     EXPECT_EQ(read_file("got"), "archive");
     EXPECT_TRUE(path_exists("/data/extracted"));
     EXPECT_EQ(read_file(RECORD), R"({"version":"3.9.08.2","plugindata":1})");

@@ -149,22 +149,23 @@ std::string leave_package_and_exit(const std::string& package_file, int code) {
            std::to_string(code);
 }
 
-daemon_dir::daemon_dir(const std::string& program_name) : program_name_(program_name) {
+namespace {
+
+// The work directory, made when missing, for the daemon directories under it.
+std::string made_work_dir() {
     fs::create_directories(WATCHD_E2E_WORK_DIR);
-    std::string pattern = std::string(WATCHD_E2E_WORK_DIR) + "/" + current_test_name() + "-XXXXXX";
-    // No directory, no test: an empty path would put the fakes at the root of the host.
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("cannot create a daemon directory: " +
-                                 std::string(strerror(errno)));
-    // The daemon and its children report physical paths.
-    path_ = fs::canonical(pattern).string();
-    fs::copy_file(WATCHD_E2E_DAEMON, file(program_name_));
-    chmod(file(program_name_).c_str(), 0755);
+    return WATCHD_E2E_WORK_DIR;
 }
 
-daemon_dir::~daemon_dir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
+}  // namespace
+
+// The daemon and its children report physical paths.
+daemon_dir::daemon_dir(const std::string& program_name)
+    : home_(made_work_dir(), current_test_name()),
+      path_(fs::canonical(home_.path()).string()),
+      program_name_(program_name) {
+    fs::copy_file(WATCHD_E2E_DAEMON, file(program_name_));
+    chmod(file(program_name_).c_str(), 0755);
 }
 
 void daemon_dir::write_config(const std::string& json) const {

@@ -63,7 +63,6 @@ struct start_record {
 class daemon_dir {
   public:
     explicit daemon_dir(const std::string& program_name = "watchd");
-    ~daemon_dir();
     daemon_dir(const daemon_dir&) = delete;
     daemon_dir& operator=(const daemon_dir&) = delete;
 
@@ -83,6 +82,7 @@ class daemon_dir {
     std::vector<start_record> starts() const;
 
   private:
+    scoped_temp_dir home_;
     std::string path_;
     std::string program_name_;
 };

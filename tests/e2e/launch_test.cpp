@@ -47,17 +47,11 @@ TEST_P(child_command_line, is_composed_from_mode_restart_code_and_debug_flag) {
 INSTANTIATE_TEST_SUITE_P(
     e2e, child_command_line,
     ::testing::Values(
-        command_line_case{"normal", false, {}, "eng", "eng -r 7"},
-        command_line_case{"normal_debug", false, {"x"}, "eng -d", "eng -r 7 -d"},
-        command_line_case{"normal_debug_empty_argument", false, {""}, "eng -d", "eng -r 7 -d"},
-        command_line_case{"plugin",
+        // The composition is the launcher's unit table; here, that the daemon passes its
+        // mode and any argument (an empty one too) on, and starts in its own directory.
+        command_line_case{"plugin_debug_empty_argument",
                           true,
-                          {},
-                          "/data//eng -T /tmp/.uci/ -D /data/ -O brelvant_odm",
-                          "/data//eng -r 7 -T /tmp/.uci/ -D /data/ -O brelvant_odm"},
-        command_line_case{"plugin_debug",
-                          true,
-                          {"-v", "again"},
+                          {""},
                           "/data//eng -d -T /tmp/.uci/ -D /data/ -O brelvant_odm",
                           "/data//eng -r 7 -d -T /tmp/.uci/ -D /data/ -O brelvant_odm"}));
 

@@ -23,9 +23,9 @@
 
 namespace watchd_test {
 
-scoped_temp_dir::scoped_temp_dir(const std::string& base) {
-    std::string pattern =
-        (base.empty() ? std::filesystem::temp_directory_path().string() : base) + "/watchd-XXXXXX";
+scoped_temp_dir::scoped_temp_dir(const std::string& base, const std::string& prefix) {
+    std::string pattern = (base.empty() ? std::filesystem::temp_directory_path().string() : base) +
+                          "/" + prefix + "-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("cannot create a temporary directory " + pattern + ": " +
                                  strerror(errno));

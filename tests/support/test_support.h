@@ -14,12 +14,13 @@
 
 namespace watchd_test {
 
-// A fresh directory under base (the system's temporary directory when empty), removed with its
-// content when the test ends, whatever its outcome. When none can be made the constructor
-// throws, which ends the test there, failed: an empty path would put its files at the root.
+// A fresh directory under base (the system's temporary directory when empty), its name
+// starting with prefix, removed with its content when the test ends, whatever its outcome.
+// When none can be made the constructor throws, which ends the test there, failed: an empty
+// path would put its files at the root.
 class scoped_temp_dir {
   public:
-    explicit scoped_temp_dir(const std::string& base = "");
+    explicit scoped_temp_dir(const std::string& base = "", const std::string& prefix = "watchd");
     ~scoped_temp_dir();
     scoped_temp_dir(const scoped_temp_dir&) = delete;
     scoped_temp_dir& operator=(const scoped_temp_dir&) = delete;
