@@ -1,6 +1,8 @@
 #include "files/fileio.h"
 #include "files/json.h"
 
+#include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -212,13 +214,55 @@ TEST(SaveTextFile, MissingDirectoryFails) {
     EXPECT_EQ(save_text_file(dir.file("no/such/file").c_str(), "x", 1), -1);
 }
 
-TEST(SaveTextFile, StaleTemporaryFromAnEarlierCutIsReplaced) {
-    scoped_temp_dir dir;
-    const std::string path = dir.file("record");
-    write_file(path + ".tmp", "half-written");
-    ASSERT_EQ(save_text_file(path.c_str(), "whole", 5), 0);
-    EXPECT_EQ(read_file(path), "whole");
-    EXPECT_FALSE(path_exists(path + ".tmp"));
+// A directory deeper than PATH_MAX: dir/d/d/.../d, each level with a file and a symbolic
+// link to the outside in it.
+int make_deep_directory(const std::string& dir, const std::string& outside) {
+    if (mkdir(dir.c_str(), 0755) != 0)
+        return -1;
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; fd >= 0 && level < PATH_MAX / 2 + 8; ++level) {
+        const int made = mkdirat(fd, "d", 0700) | symlinkat(outside.c_str(), fd, "link");
+        const int file = openat(fd, "f", O_WRONLY | O_CREAT, 0600);
+        const int next = made == 0 && file >= 0 ? openat(fd, "d", O_RDONLY | O_DIRECTORY) : -1;
+        close(file);
+        close(fd);
+        fd = next;
+    }
+    return fd >= 0 && close(fd) == 0 ? 0 : -1;
+}
+
+// Whatever a cut write or anything else left at the temporary name, the next write replaces
+// it, never following it anywhere.
+TEST(SaveTextFile, LeftoverOfAnyTypeAtTheTemporaryNameGoes) {
+    const struct {
+        const char* kind;
+        int (*make)(const std::string& temp, const std::string& outside);
+    } rows[] = {
+        {"half_written_file",
+         [](const std::string& temp, const std::string&) {
+             write_file(temp, "half-written");
+             return 0;
+         }},
+        {"symlink",
+         [](const std::string& temp, const std::string& outside) {
+             return symlink(outside.c_str(), temp.c_str());
+         }},
+        {"fifo",
+         [](const std::string& temp, const std::string&) { return mkfifo(temp.c_str(), 0644); }},
+        {"empty_directory",
+         [](const std::string& temp, const std::string&) { return mkdir(temp.c_str(), 0755); }},
+        {"directory_deeper_than_path_max", make_deep_directory},
+    };
+    for (const auto& row : rows) {
+        scoped_temp_dir dir;
+        const std::string path = dir.file("record");
+        write_file(dir.file("outside"), "not mine");
+        ASSERT_EQ(row.make(path + ".tmp", dir.file("outside")), 0) << row.kind;
+        ASSERT_EQ(save_text_file(path.c_str(), "whole", 5), 0) << row.kind;
+        EXPECT_EQ(read_file(path), "whole") << row.kind;
+        EXPECT_FALSE(path_exists(path + ".tmp")) << row.kind;
+        EXPECT_EQ(read_file(dir.file("outside")), "not mine") << row.kind;
+    }
 }
 
 TEST(CopyFileFd, CopiesEveryByte) {

@@ -215,8 +215,8 @@ TEST(UpgradePackage, OnlyTheDaemonsUserMayHaveChangedIt) {
                 {S_IFDIR | 0775, DAEMON, false, false},  {S_IFDIR | 0757, DAEMON, false, false},
                 {S_IFDIR | 01777, DAEMON, false, false}, {S_IFDIR | 0755, OTHER, false, false},
                 {S_IFLNK | 0777, DAEMON, false, false},  {S_IFREG | 0644, DAEMON, false, true},
-                {S_IFREG | 0666, DAEMON, false, true},   {S_IFREG | 0644, OTHER, false, false},
-                {S_IFIFO | 0644, DAEMON, false, false}};
+                {S_IFREG | 0666, DAEMON, false, false},  {S_IFREG | 0602, DAEMON, false, false},
+                {S_IFREG | 0644, OTHER, false, false},   {S_IFIFO | 0644, DAEMON, false, false}};
     for (const auto& row : rows) {
         struct stat info = {};
         info.st_mode = row.mode;

@@ -113,6 +113,11 @@ TEST_F(InstallUpgradeEdges, OnlyATrustedPackageIsTaken) {
              write_file(PACKAGE, "package");
              return chown(PACKAGE, OTHER_USER, OTHER_USER);
          }},
+        {"package_writable_by_group",
+         [] {
+             write_file(PACKAGE, "package");
+             return chmod(PACKAGE, 0620);
+         }},
         {"runtime_dir_of_another_user",
          [] {
              write_file(PACKAGE, "package");

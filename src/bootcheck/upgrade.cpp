@@ -143,7 +143,8 @@ bool runtime_dir_trusted(const struct stat& info, uid_t owner) {
 }
 
 bool package_trusted(const struct stat& info, uid_t owner) {
-    return S_ISREG(info.st_mode) && info.st_uid == owner;
+    return S_ISREG(info.st_mode) && info.st_uid == owner &&
+           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 bool command_succeeded(int status) {

@@ -23,18 +23,19 @@ int format_extract_command(int package_fd, char (&command)[EXTRACT_COMMAND_CAPAC
 // Whether a runtime directory of this status may hand over a package: a directory of owner
 // that nobody else may write to.
 bool runtime_dir_trusted(const struct stat& info, uid_t owner);
-// Whether a package of this status may be installed: a regular file of owner.
+// Whether a package of this status may be installed: a regular file of owner that nobody
+// else may write to.
 bool package_trusted(const struct stat& info, uid_t owner);
 
 // Whether a status from system() means the command ran and exited with 0.
 bool command_succeeded(int status);
 
 // Installs the waiting package as the exit-code protocol's rule for code says (130, 131 or
-// 132) and records it. Does nothing
-// when no package waits. A package in a runtime directory that others could have changed, or
-// one that is no regular file of the daemon's user, is refused and left in place. A failed
-// installation, or a record that cannot be read, leaves the record as it was (even one that
-// the archive brought along is taken back).
+// 132) and records it. Does nothing when no package waits. A package in a runtime directory
+// that others could have changed, or one that is no regular file of the daemon's user or that
+// others could write, is refused and left in place. A failed installation, or a record that
+// cannot be read, leaves the record as it was (even one that the archive brought along is
+// taken back).
 void install_upgrade(int code);
 
 }  // namespace watchd

@@ -2,13 +2,14 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <libgen.h>
+#include <limits.h>
 #include <stdint.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/output.h"
+#include "base/remove_entry.h"
 #include "base/text.h"
 #include "protocol/protocol.h"
 
@@ -18,10 +19,12 @@ namespace {
 constexpr size_t COPY_CHUNK = 1024;
 constexpr mode_t PERMISSION_BITS = 0777;
 constexpr const char TEMP_SUFFIX[] = ".tmp";
-constexpr size_t REPLACEMENT_PATH_CAPACITY = DATA_PATH_CAPACITY + sizeof TEMP_SUFFIX;
+// A name in a directory and its terminating zero.
+constexpr size_t NAME_CAPACITY = NAME_MAX + 1;
 
 // A temporary file beside a target that replaces the target on commit() and is removed
-// when it is dropped uncommitted.
+// when it is dropped uncommitted. Every step after the directory is opened is taken relative
+// to it.
 class file_replacement {
   public:
     file_replacement() = default;
@@ -29,26 +32,29 @@ class file_replacement {
     file_replacement& operator=(const file_replacement&) = delete;
     ~file_replacement() {
         if (fd_.valid() || created_)
-            unlink(temp_path_);
+            unlinkat(dir_.get(), temp_name_, 0);
     }
 
     // new_mode applies (less the umask) when the target is no regular file yet; an existing
     // file's permission bits are carried over, taken from the file itself (never through a
     // symbolic link) and without setuid, setgid or sticky bits.
     [[nodiscard]] bool open(const char* target, mode_t new_mode) {
-        target_ = target;
-        if (format_text(temp_path_, sizeof temp_path_, "%s%s", target, TEMP_SUFFIX) < 0) {
+        if (!split_target(target))
             return false;
-        }
-        // A leftover from a write cut short by a power loss.
-        unlink(temp_path_);
-        fd_.reset(
-            ::open(temp_path_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, new_mode));
+        dir_.reset(::open(dir_path_, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // Whatever stands at the temporary name is a leftover: a write cut short by a power
+        // loss, or anything else put there. It goes, whatever it is, or no write could ever
+        // succeed again.
+        if (!dir_.valid() || !remove_entry_at(dir_.get(), temp_name_))
+            return false;
+        fd_.reset(openat(dir_.get(), temp_name_,
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, new_mode));
         if (!fd_.valid())
             return false;
         created_ = true;
         struct stat existing;
-        if (lstat(target, &existing) == 0 && S_ISREG(existing.st_mode) &&
+        if (fstatat(dir_.get(), target_name_, &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(existing.st_mode) &&
             fchmod(fd_.get(), existing.st_mode & PERMISSION_BITS) != 0) {
             return false;
         }
@@ -62,26 +68,33 @@ class file_replacement {
             return false;
         if (::close(fd_.release()) != 0)
             return false;
-        if (rename(temp_path_, target_) != 0)
+        if (renameat(dir_.get(), temp_name_, dir_.get(), target_name_) != 0)
             return false;
         created_ = false;
         // The new content is in place, but a power cut could still undo the rename: that is a
         // failure for the caller to report, not a success.
-        return sync_parent_directory();
+        return fsync(dir_.get()) == 0;
     }
 
   private:
-    // Makes the rename itself durable.
-    bool sync_parent_directory() const {
-        char dir[REPLACEMENT_PATH_CAPACITY];
-        if (format_text(dir, sizeof dir, "%s", target_) < 0)
-            return false;
-        unique_fd dir_fd(::open(dirname(dir), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        return dir_fd.valid() && fsync(dir_fd.get()) == 0;
+    // The target's directory (its path up to the last slash, or "."), the target's name in
+    // it, and the temporary name beside it.
+    bool split_target(const char* target) {
+        const char* slash = strrchr(target, '/');
+        const char* name = slash == nullptr ? target : slash + 1;
+        const int dir_len = slash == nullptr ? 0 : static_cast<int>(slash - target) + 1;
+        const int written = dir_len == 0
+                                ? format_text(dir_path_, sizeof dir_path_, ".")
+                                : format_text(dir_path_, sizeof dir_path_, "%.*s", dir_len, target);
+        return written >= 0 && *name != '\0' &&
+               format_text(target_name_, sizeof target_name_, "%s", name) >= 0 &&
+               format_text(temp_name_, sizeof temp_name_, "%s%s", name, TEMP_SUFFIX) >= 0;
     }
 
-    const char* target_ = nullptr;
-    char temp_path_[REPLACEMENT_PATH_CAPACITY] = {};
+    char dir_path_[DATA_PATH_CAPACITY] = {};
+    char target_name_[NAME_CAPACITY] = {};
+    char temp_name_[NAME_CAPACITY] = {};
+    unique_fd dir_;
     unique_fd fd_;
     bool created_ = false;
 };

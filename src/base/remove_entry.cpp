@@ -1,0 +1,134 @@
+#include "base/remove_entry.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "base/unique_fd.h"
+
+namespace watchd {
+namespace {
+
+constexpr int DIR_OPEN_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// "4294967295" and its terminating zero.
+constexpr int HOISTED_NAME_CAPACITY = 11;
+
+struct dir_closer {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using dir_ptr = std::unique_ptr<DIR, dir_closer>;
+
+enum class removal { removed, full_directory, failed };
+
+bool is_dot_entry(const char* name) {
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Removes name from dir_fd unless it is a directory with something in it.
+removal remove_unless_full_directory(int dir_fd, const char* name) {
+    if (unlinkat(dir_fd, name, 0) == 0 || errno == ENOENT)
+        return removal::removed;
+    // unlink() of a directory fails with EISDIR on Linux, with EPERM as POSIX has it.
+    if (errno != EISDIR && errno != EPERM)
+        return removal::failed;
+    if (unlinkat(dir_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT)
+        return removal::removed;
+    return errno == ENOTEMPTY || errno == EEXIST ? removal::full_directory : removal::failed;
+}
+
+// A directory stream over name in dir_fd, or null.
+dir_ptr open_directory(int dir_fd, const char* name) {
+    unique_fd fd(openat(dir_fd, name, DIR_OPEN_FLAGS));
+    if (!fd.valid())
+        return nullptr;
+    dir_ptr stream(fdopendir(fd.get()));
+    if (stream)
+        (void)fd.release();
+    return stream;
+}
+
+// The next entry other than . and .., or null at the end (errno then says whether the end was
+// a failure).
+const dirent* next_entry(DIR* stream) {
+    const dirent* entry;
+    do {
+        errno = 0;
+        entry = readdir(stream);
+    } while (entry != nullptr && is_dot_entry(entry->d_name));
+    return entry;
+}
+
+// Moves the directory name in from_fd into top_fd under a number not taken there. A number
+// that names an empty directory replaces it: that one was to go anyway.
+bool move_up(int from_fd, const char* name, int top_fd, unsigned* next_number) {
+    char hoisted[HOISTED_NAME_CAPACITY];
+    for (;;) {
+        snprintf(hoisted, sizeof hoisted, "%u", (*next_number)++);
+        if (renameat(from_fd, name, top_fd, hoisted) == 0)
+            return true;
+        if (errno != ENOTEMPTY && errno != EEXIST && errno != ENOTDIR && errno != EISDIR)
+            return false;
+    }
+}
+
+// Empties the directory name in top_fd one level: its entries are removed, and directories
+// with contents are moved up into top_fd, to be emptied in their turn. Moving them up, not
+// descending, keeps the descriptors and the path lengths bounded however deep the tree is.
+bool flatten_directory(int top_fd, const char* name, unsigned* next_number) {
+    dir_ptr stream = open_directory(top_fd, name);
+    if (!stream)
+        return false;
+    bool changed = false;
+    while (const dirent* entry = next_entry(stream.get())) {
+        const removal result = remove_unless_full_directory(dirfd(stream.get()), entry->d_name);
+        if (result == removal::failed)
+            return false;
+        if (result == removal::full_directory &&
+            !move_up(dirfd(stream.get()), entry->d_name, top_fd, next_number))
+            return false;
+        changed = true;
+    }
+    // A directory that stayed full without anything to take out of it would loop for ever.
+    return errno == 0 && changed;
+}
+
+// Empties the directory stream's directory, pass after pass until a pass finds it empty:
+// entries moved up during a pass may or may not show in that pass.
+bool empty_directory(DIR* top) {
+    unsigned next_number = 0;
+    for (;;) {
+        rewinddir(top);
+        bool found = false;
+        while (const dirent* entry = next_entry(top)) {
+            found = true;
+            const removal result = remove_unless_full_directory(dirfd(top), entry->d_name);
+            if (result == removal::failed)
+                return false;
+            if (result == removal::full_directory &&
+                !flatten_directory(dirfd(top), entry->d_name, &next_number))
+                return false;
+        }
+        if (errno != 0)
+            return false;
+        if (!found)
+            return true;
+    }
+}
+
+}  // namespace
+
+bool remove_entry_at(int dir_fd, const char* name) {
+    const removal result = remove_unless_full_directory(dir_fd, name);
+    if (result != removal::full_directory)
+        return result == removal::removed;
+    dir_ptr top = open_directory(dir_fd, name);
+    if (!top || !empty_directory(top.get()))
+        return false;
+    return unlinkat(dir_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
+}
+
+}  // namespace watchd
