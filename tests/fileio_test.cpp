@@ -19,6 +19,12 @@ using ::testing::StartsWith;
 
 namespace {
 
+// What the installer does with a checked package: open a regular file, copy from it.
+int copy_path(const char* src, const char* dst) {
+    const unique_fd in = open_regular_file(src, O_RDONLY);
+    return copy_fd_to_file(in.get(), dst);
+}
+
 // Makes every write past limit bytes fail with EFBIG while it lives.
 class file_size_limit {
   public:
@@ -160,9 +166,9 @@ TEST(ReplacedFile, KeepsOnlyThePermissionBitsOfTheFileItself) {
                         return save_text_file(target.c_str(), "new", 3);
                     },
                     0666 & ~current_umask()},
-                   {"copy_file_fd",
+                   {"copy_fd_to_file",
                     [](const std::string& source, const std::string& target) {
-                        return copy_file_fd(source.c_str(), target.c_str());
+                        return copy_path(source.c_str(), target.c_str());
                     },
                     0700 & ~current_umask()}};
     const struct {
@@ -265,35 +271,35 @@ TEST(SaveTextFile, LeftoverOfAnyTypeAtTheTemporaryNameGoes) {
     }
 }
 
-TEST(CopyFileFd, CopiesEveryByte) {
+TEST(CopyFdToFile, CopiesEveryByte) {
     scoped_temp_dir dir;
     std::string content;
     for (int i = 0; i < 5000; ++i)
         content.push_back(static_cast<char>(i * 7));
     write_file(dir.file("src"), content);
-    ASSERT_EQ(copy_file_fd(dir.file("src").c_str(), dir.file("dst").c_str()), 0);
+    ASSERT_EQ(copy_path(dir.file("src").c_str(), dir.file("dst").c_str()), 0);
     EXPECT_EQ(read_file(dir.file("dst")), content);
     EXPECT_EQ(file_mode(dir.file("dst")), 0700 & ~current_umask());
 }
 
-TEST(CopyFileFd, EmptySourceEmptiesAnExistingDestinationAndKeepsItsMode) {
+TEST(CopyFdToFile, EmptySourceEmptiesAnExistingDestinationAndKeepsItsMode) {
     scoped_temp_dir dir;
     write_file(dir.file("src"), "");
     write_file(dir.file("dst"), "old content");
     chmod(dir.file("dst").c_str(), 0644);
-    ASSERT_EQ(copy_file_fd(dir.file("src").c_str(), dir.file("dst").c_str()), 0);
+    ASSERT_EQ(copy_path(dir.file("src").c_str(), dir.file("dst").c_str()), 0);
     EXPECT_EQ(read_file(dir.file("dst")), "");
     EXPECT_EQ(file_mode(dir.file("dst")), 0644u);
 }
 
-TEST(CopyFileFd, SourceThatIsNoRegularFileIsRefusedAndDestinationLeftAlone) {
+TEST(CopyFdToFile, SourceThatIsNoRegularFileIsRefusedAndDestinationLeftAlone) {
     scoped_temp_dir dir;
     ASSERT_EQ(mkdir(dir.file("directory").c_str(), 0755), 0);
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
     write_file(dir.file("dst"), "keep me");
     for (const char* source : {"absent", "directory", "fifo"}) {
         child_outcome outcome = run_in_child([&] {
-            return copy_file_fd(dir.file(source).c_str(), dir.file("dst").c_str()) == -1 ? 0 : 1;
+            return copy_path(dir.file(source).c_str(), dir.file("dst").c_str()) == -1 ? 0 : 1;
         });
         ASSERT_TRUE(outcome.returned) << source << ": copy_file_fd hangs";
         EXPECT_EQ(outcome.exit_code, 0) << source;
@@ -303,24 +309,24 @@ TEST(CopyFileFd, SourceThatIsNoRegularFileIsRefusedAndDestinationLeftAlone) {
     }
 }
 
-TEST(CopyFileFd, UnwritableDestinationReportsTheOpenSource) {
+TEST(CopyFdToFile, UnwritableDestinationReportsTheOpenSource) {
     scoped_temp_dir dir;
     write_file(dir.file("src"), "data");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(copy_file_fd(dir.file("src").c_str(), dir.file("no/dir/dst").c_str()), -1);
+    EXPECT_EQ(copy_path(dir.file("src").c_str(), dir.file("no/dir/dst").c_str()), -1);
     std::string message = testing::internal::GetCapturedStdout();
     EXPECT_THAT(message, StartsWith("Failed to read or write, in, "));
     EXPECT_NE(message.find(", out, -1\n"), std::string::npos) << message;
     EXPECT_EQ(message.find("in, -1,"), std::string::npos) << message;
 }
 
-TEST(CopyFileFd, FailedWriteFailsAndKeepsTheOldDestination) {
+TEST(CopyFdToFile, FailedWriteFailsAndKeepsTheOldDestination) {
     scoped_temp_dir dir;
     write_file(dir.file("src"), std::string(8192, 's'));
     write_file(dir.file("dst"), "old");
     {
         file_size_limit limit(100);
-        EXPECT_EQ(copy_file_fd(dir.file("src").c_str(), dir.file("dst").c_str()), -1);
+        EXPECT_EQ(copy_path(dir.file("src").c_str(), dir.file("dst").c_str()), -1);
     }
     EXPECT_EQ(read_file(dir.file("dst")), "old");
     EXPECT_FALSE(path_exists(dir.file("dst.tmp")));

@@ -201,9 +201,4 @@ int copy_fd_to_file(int src_fd, const char* dst) {
     return out.commit() ? 0 : -1;
 }
 
-int copy_file_fd(const char* src, const char* dst) {
-    unique_fd in = open_regular_file(src, O_RDONLY);
-    return copy_fd_to_file(in.get(), dst);
-}
-
 }  // namespace watchd

@@ -1,6 +1,6 @@
 // Small file helpers shared by the configuration loader, the boot-check record and the
-// upgrade installer: read a whole file, replace a file atomically, copy a file. They keep no state
-// and report failure through their results.
+// upgrade installer: read a whole file, replace a file atomically, copy an open file. They keep no
+// state and report failure through their results.
 #pragma once
 
 #include <stddef.h>
@@ -33,12 +33,10 @@ enum class read_result { read, absent, failed };
 // new content. Returns 0, or -1 (with no temporary file left) when any step fails.
 [[nodiscard]] int save_text_file(const char* path, const char* data, int32_t len);
 
-// Replaces dst with a byte-for-byte copy of src in the same atomic way. A new dst gets mode
-// 0700 less the umask; an existing regular file keeps its permission bits (0777 of them).
-// Returns 0, or -1 when a file cannot be opened or a read, write or rename fails. dst is
-// untouched when src cannot be opened or is no regular file.
-[[nodiscard]] int copy_file_fd(const char* src, const char* dst);
-// As copy_file_fd, from what is left to read of the open descriptor src_fd.
+// Replaces dst with a copy of what is left to read of the open descriptor src_fd, in the same
+// atomic way. A new dst gets mode 0700 less the umask; an existing regular file keeps its
+// permission bits (0777 of them). Returns 0, or -1 when src_fd is invalid, dst cannot be
+// opened, or a read, write or rename fails; dst is untouched when src_fd is invalid.
 [[nodiscard]] int copy_fd_to_file(int src_fd, const char* dst);
 
 // Writes all len bytes, finishing short writes and retrying interrupted calls. 0 or -1.
