@@ -221,7 +221,7 @@ TEST(SaveTextFile, MissingDirectoryFails) {
 }
 
 // A directory deeper than PATH_MAX: dir/d/d/.../d, each level with a file and a symbolic
-// link to the outside in it.
+// link to the outside directory in it.
 int make_deep_directory(const std::string& dir, const std::string& outside) {
     if (mkdir(dir.c_str(), 0755) != 0)
         return -1;
@@ -238,7 +238,7 @@ int make_deep_directory(const std::string& dir, const std::string& outside) {
 }
 
 // Whatever a cut write or anything else left at the temporary name, the next write replaces
-// it, never following it anywhere.
+// it, never following a link into the outside directory.
 TEST(SaveTextFile, LeftoverOfAnyTypeAtTheTemporaryNameGoes) {
     const struct {
         const char* kind;
@@ -262,12 +262,13 @@ TEST(SaveTextFile, LeftoverOfAnyTypeAtTheTemporaryNameGoes) {
     for (const auto& row : rows) {
         scoped_temp_dir dir;
         const std::string path = dir.file("record");
-        write_file(dir.file("outside"), "not mine");
+        ASSERT_EQ(mkdir(dir.file("outside").c_str(), 0755), 0);
+        write_file(dir.file("outside/file"), "not mine");
         ASSERT_EQ(row.make(path + ".tmp", dir.file("outside")), 0) << row.kind;
         ASSERT_EQ(save_text_file(path.c_str(), "whole", 5), 0) << row.kind;
         EXPECT_EQ(read_file(path), "whole") << row.kind;
         EXPECT_FALSE(path_exists(path + ".tmp")) << row.kind;
-        EXPECT_EQ(read_file(dir.file("outside")), "not mine") << row.kind;
+        EXPECT_EQ(read_file(dir.file("outside/file")), "not mine") << row.kind;
     }
 }
 
