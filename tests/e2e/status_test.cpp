@@ -2,6 +2,7 @@
 // during a crash back-off; hostile run files; and that a query changes nothing and refuses
 // no daemon.
 #include <cjson/cJSON.h>
+#include <iconv.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -253,7 +254,21 @@ struct hostile_case {
     std::string setup;  // shell commands inside the sandbox
     int exit_code;
     std::string says;  // in the output
+    std::vector<std::string> args = {};
 };
+
+// Whether text is UTF-8, as a JSON consumer's parser demands.
+bool is_utf8(std::string text) {
+    iconv_t cd = iconv_open("UTF-8", "UTF-8");
+    std::string out(text.size(), '\0');
+    char* in = text.data();
+    char* to = out.data();
+    size_t in_left = text.size();
+    size_t out_left = out.size();
+    const bool valid = iconv(cd, &in, &in_left, &to, &out_left) != static_cast<size_t>(-1);
+    iconv_close(cd);
+    return valid;
+}
 
 void PrintTo(const hostile_case& c, std::ostream* os) {
     *os << c.label;
@@ -266,9 +281,10 @@ TEST_P(hostile_run_file, is_reported) {
     ASSERT_TRUE(d.ready());
     ASSERT_EQ(d.run_inside({"/bin/sh", "-c", "mkdir -p /tmp/.uci && " + GetParam().setup}).status,
               0);
-    query_result r = query(d);
+    query_result r = query(d, GetParam().args);
     EXPECT_EQ(r.exit_code, GetParam().exit_code) << r.text;
     EXPECT_NE(r.text.find(GetParam().says), std::string::npos) << r.text;
+    EXPECT_TRUE(is_utf8(r.text)) << r.text;
     if (GetParam().exit_code == 4) {
         EXPECT_THAT(split_lines(r.text), SizeIs(1)) << "one line on stderr: " << r.text;
     }
@@ -290,11 +306,25 @@ INSTANTIATE_TEST_SUITE_P(
                      4, "the first line is no directory"},
         // Lines of any length, whole and cut: counted or skipped, and the query still answers.
         hostile_case{"long_and_cut_lines",
-                     "{ echo /nowhere; head -c 3000000 /dev/zero | tr '\\0' x; echo; "
+                     "{ echo /nowhere; head -c 1000000 /dev/zero | tr '\\0' x; echo; "
                      "echo 'Mon Dec  7 05:42:50 2026: eng killed by signal(11)'; "
                      "printf 'Mon Dec  7 05:42:50 2026: eng exi'; } > " +
                          RUN,
-                     3, "lines skipped: 2 cut, 0 malformed"}));
+                     3, "lines skipped: 2 cut, 0 malformed"},
+        // Larger than the daemon keeps its run file: not read to its end (the query's limit is
+        // 10 s).
+        hostile_case{"larger_than_the_daemon_keeps",
+                     "echo /nowhere > " + RUN + " && truncate -s 4G " + RUN, 4,
+                     "is larger than 1114112 bytes: not the daemon's run file"},
+        // Bytes that are no UTF-8 in the run file, the config and the record.
+        hostile_case{
+            "not_utf8",
+            "d=$(printf '/tmp/d\\377') && mkdir $d && printf '%s\\n' $d > " + RUN +
+                " && printf '{\"__watch\":{\"processes\":[{\"base\":\"e\\376\"}]}}' > $d/config"
+                " && printf '{\"version\":\"\\300\\257\",\"\\355\\240\\200\":1}' > /data/.bootchk",
+            3,
+            "\"directory\":\t\"/tmp/d\xEF\xBF\xBD\"",
+            {"--json"}}));
 
 TEST_F(e2e_test, queries_change_nothing_and_refuse_no_starting_daemon) {
     launch_options options;
