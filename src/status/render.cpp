@@ -9,27 +9,31 @@
 namespace watchd {
 namespace {
 
-// ---- the facts as one tree ----
-
-// The record's verdict as the JSON names it.
+// The record's verdict, in the order of record_verdict: its name in the JSON, and the table's
+// note on it (arguments: the record's version, or its path when it is not JSON; then
+// BOOTCHK_VERSION).
 struct verdict_words {
-    record_verdict verdict;
     const char* name;
+    const char* note;
 };
 constexpr verdict_words VERDICTS[] = {
-    {record_verdict::absent, "not JSON"}, {record_verdict::no_version, "no version"},
-    {record_verdict::stale, "stale"},     {record_verdict::normal, "no plugin"},
-    {record_verdict::plugin, "plugin"},
+    {"not JSON", " (%s is empty or not JSON; it stays)\n"},
+    {"no version", " (the record has no version; it stays)\n"},
+    {"stale", " (record version %s is older than %s: the daemon removes it at its next cycle)\n"},
+    {"no plugin", " (record version %s; no plug-in installed)\n"},
+    {"plugin", " (record version %s)\n"},
 };
+static_assert(static_cast<int>(record_verdict::plugin) == 4, "VERDICTS follows record_verdict");
+
+// ---- the facts as one tree ----
 
 // Adds to a tree and remembers whether any piece could not be made. A piece for a parent that
 // could not be made is dropped and counts as a failure too.
 class tree_builder {
   public:
     cJSON* add(cJSON* parent, const char* name, cJSON* item) {
-        const bool added = name == nullptr ? cJSON_AddItemToArray(parent, item)
-                                           : cJSON_AddItemToObject(parent, name, item);
-        if (added)
+        if (name == nullptr ? cJSON_AddItemToArray(parent, item)
+                            : cJSON_AddItemToObject(parent, name, item))
             return item;
         cJSON_Delete(item);
         ok_ = false;
@@ -44,6 +48,7 @@ class tree_builder {
     void flag(cJSON* parent, const char* name, bool value) {
         add(parent, name, cJSON_CreateBool(value));
     }
+    // An object, or null when it is not present.
     cJSON* object(cJSON* parent, const char* name, bool present = true) {
         return add(parent, name, present ? cJSON_CreateObject() : cJSON_CreateNull());
     }
@@ -92,16 +97,13 @@ void add_record(tree_builder* b, cJSON* root, status_report* report) {
     cJSON* record = b->object(root, "record", report->facts.record_present);
     if (!report->facts.record_present)
         return;
-    const record_verdict verdict = report->record ? report->facts.verdict : record_verdict::absent;
+    const cJSON* parsed = report->record.get();
+    const record_verdict verdict = parsed ? report->facts.verdict : record_verdict::absent;
     b->text(record, "path", BOOTCHK_PATH);
-    for (const verdict_words& words : VERDICTS) {
-        if (words.verdict == verdict)
-            b->text(record, "verdict", words.name);
-    }
+    b->text(record, "verdict", VERDICTS[static_cast<int>(verdict)].name);
     b->flag(record, "removed_by_daemon", verdict == record_verdict::stale);
-    b->text(record, "version",
-            report->record ? json_member_string(report->record.get(), MEMBER_VERSION) : nullptr);
-    b->add(record, "members", report->record ? report->record.release() : cJSON_CreateNull());
+    b->text(record, "version", parsed ? json_member_string(parsed, MEMBER_VERSION) : nullptr);
+    b->add(record, "members", parsed ? report->record.release() : cJSON_CreateNull());
 }
 
 void add_history(tree_builder* b, cJSON* root, const status_facts& f) {
@@ -149,9 +151,7 @@ bool is_true(const cJSON* object, const char* name) {
     va_start(args, fmt);
     const int n = vsnprintf(buf + len, cap - len, fmt, args);
     va_end(args);
-    if (n >= 0 && static_cast<size_t>(n) < cap - len)
-        return;
-    if (cap >= 4)
+    if ((n < 0 || static_cast<size_t>(n) >= cap - len) && cap >= 4)
         memcpy(buf + cap - 4, "...", 4);
 }
 
@@ -171,18 +171,12 @@ void format_duration(char* buf, size_t cap, long long seconds) {
         append(buf, cap, "%llds", seconds);
 }
 
-// "code:count ..." for every code that was counted.
-void format_counts(char* buf, size_t cap, const cJSON* counts) {
-    const cJSON* count = nullptr;
-    cJSON_ArrayForEach(count, counts) {
-        append(buf, cap, "%s%s:%lld", buf[0] == '\0' ? "" : " ", count->string,
-               static_cast<long long>(count->valuedouble));
-    }
-}
-
-// One cell of a program's row (program null: the heading) into buf, which starts empty.
+// One cell of a program's row (program null: the heading) into buf, which starts empty; "-"
+// for no value.
 void format_cell(const cJSON* program, bool daemon_running, int column, char* buf, size_t cap) {
     const bool running = is_true(program, "running");
+    const cJSON* last = member(program, "last_end");
+    const cJSON* count = nullptr;
     if (program == nullptr) {
         append(buf, cap, "%s", HEADINGS[column]);
     } else if (column == 0) {
@@ -201,9 +195,11 @@ void format_cell(const cJSON* program, bool daemon_running, int column, char* bu
     } else if (column == 5) {
         append(buf, cap, "%lld", number(program, "ends"));
     } else if (column == 6 || column == 7) {
-        format_counts(buf, cap, member(program, column == 6 ? "exits" : "signals"));
-    } else if (column == 8 && cJSON_IsObject(member(program, "last_end"))) {
-        const cJSON* last = member(program, "last_end");
+        cJSON_ArrayForEach(count, member(program, column == 6 ? "exits" : "signals")) {
+            append(buf, cap, "%s%s:%lld", buf[0] == '\0' ? "" : " ", count->string,
+                   static_cast<long long>(count->valuedouble));
+        }
+    } else if (column == 8 && cJSON_IsObject(last)) {
         append(buf, cap, "%s %s %lld", text(last, "time"),
                strcmp(text(last, "how"), "exited") == 0 ? "exit" : "signal", number(last, "code"));
     }
@@ -241,34 +237,12 @@ void print_mode(const cJSON* tree) {
         printf(" (no boot-check record)\n");
         return;
     }
-    const char* verdict = text(record, "verdict");
-    const char* version = text(record, "version");
-    record_verdict found = record_verdict::absent;
-    for (const verdict_words& words : VERDICTS) {
-        if (strcmp(words.name, verdict) == 0)
-            found = words.verdict;
-    }
-    switch (found) {
-        case record_verdict::absent:
-            printf(" (%s is empty or not JSON; it stays)\n", BOOTCHK_PATH);
-            return;
-        case record_verdict::no_version:
-            printf(" (the record has no version; it stays)\n");
-            break;
-        case record_verdict::stale:
-            printf(
-                " (record version %s is older than %s: the daemon removes it at its next "
-                "cycle)\n",
-                version, BOOTCHK_VERSION);
-            break;
-        case record_verdict::normal:
-            printf(" (record version %s; no plug-in installed)\n", version);
-            break;
-        case record_verdict::plugin:
-            printf(" (record version %s)\n", version);
-            break;
-    }
-    malloc_text members(cJSON_PrintUnformatted(member(record, "members")));
+    const verdict_words* words = &VERDICTS[0];
+    for (const verdict_words& w : VERDICTS)
+        words = strcmp(w.name, text(record, "verdict")) == 0 ? &w : words;
+    const bool parsed = words != &VERDICTS[0];
+    printf(words->note, parsed ? text(record, "version") : BOOTCHK_PATH, BOOTCHK_VERSION);
+    malloc_text members(parsed ? cJSON_PrintUnformatted(member(record, "members")) : nullptr);
     if (members)
         printf("record:     %s\n", members.get());
 }
@@ -302,7 +276,7 @@ size_t utf8_sequence(const unsigned char* s) {
     }
     static constexpr unsigned long SMALLEST[] = {0, 0, 0x80, 0x800, 0x10000};
     const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
-    return s[0] < 0xC0 || s[0] > 0xF4 || code < SMALLEST[len] || code > 0x10FFFF || surrogate ? 0
+    return s[0] < 0xC2 || s[0] > 0xF4 || code < SMALLEST[len] || code > 0x10FFFF || surrogate ? 0
                                                                                               : len;
 }
 
@@ -337,8 +311,7 @@ bool make_utf8(char** text) {
     return true;
 }
 
-// Every name and text in the tree under item (the record's too, and the names of the config
-// and the run file) valid UTF-8. Every name here was allocated by cJSON (no constant names).
+// Every name and text in the tree under item valid UTF-8; cJSON allocated every name here.
 bool make_tree_utf8(cJSON* item) {
     for (; item != nullptr; item = item->next) {
         if ((item->string != nullptr && !make_utf8(&item->string)) ||
@@ -383,7 +356,7 @@ void print_table(const cJSON* tree) {
     const char* name = text(tree, "name");
     const cJSON* daemon = member(tree, "daemon");
     const cJSON* history = member(tree, "history");
-    const bool run_file_present = cJSON_IsObject(history);  // the history is in the run file
+    const bool run_file_present = cJSON_IsObject(history);  // the history is read from it
     const bool running = is_true(tree, "running");
     if (running) {
         char uptime[32] = "";
@@ -394,17 +367,15 @@ void print_table(const cJSON* tree) {
         printf("%s: not running%s\n", name, run_file_present ? "; its last run:" : "");
     }
     printf("run file:   %s%s\n", text(tree, "run_file"), run_file_present ? "" : " (none)");
-    const char* directory = text(tree, "directory");
-    if (directory != nullptr)
-        printf("directory:  %s\n", directory);
+    if (text(tree, "directory") != nullptr)
+        printf("directory:  %s\n", text(tree, "directory"));
     print_mode(tree);
     printf("package:    %s %s\n", is_true(tree, "package_waiting") ? "waiting at" : "none at",
            UPGRADE_PACKAGE_PATH);
     if (!run_file_present)
         return;
-    const cJSON* programs = member(tree, "programs");
-    if (cJSON_IsArray(programs))
-        print_programs(programs, running);
+    if (cJSON_IsArray(member(tree, "programs")))
+        print_programs(member(tree, "programs"), running);
     else
         printf("programs:   unknown (no config in the directory)\n");
     print_history(history);
