@@ -39,22 +39,6 @@ template <size_t N>
     va_end(args);
 }
 
-// Reads until buf is full or the file ends. The length, or -1 on a read error.
-ssize_t read_chunk(int fd, char (&buf)[READ_CHUNK]) {
-    size_t got = 0;
-    while (got < sizeof buf) {
-        const ssize_t n = read(fd, buf + got, sizeof buf - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(got);
-}
-
 // Whether argv, from index first, is the command line that the launcher composes for path,
 // and with which -r, -d and plugin options.
 bool is_child_command(const proc_cmdline& cmdline, int first, const char* path, slot_facts* slot) {
@@ -64,14 +48,10 @@ bool is_child_command(const proc_cmdline& cmdline, int first, const char* path, 
     int32_t debug = 0;
     int32_t extended = 0;
     for (int i = first + 1; i < cmdline.argc; ++i) {
-        if (strcmp(cmdline.argv[i], "-r") == 0 && i + 1 < cmdline.argc) {
-            char* end = nullptr;
-            restart_code = static_cast<int32_t>(strtol(cmdline.argv[++i], &end, 10));
-        } else if (strcmp(cmdline.argv[i], "-d") == 0) {
-            debug = 1;
-        } else if (strcmp(cmdline.argv[i], "-T") == 0) {
-            extended = 1;
-        }
+        if (strcmp(cmdline.argv[i - 1], "-r") == 0)
+            restart_code = static_cast<int32_t>(strtol(cmdline.argv[i], nullptr, 10));
+        debug |= static_cast<int32_t>(strcmp(cmdline.argv[i], "-d") == 0);
+        extended |= static_cast<int32_t>(strcmp(cmdline.argv[i], "-T") == 0);
     }
     // The options read, composed again, must give the command line exactly.
     child_args args;
@@ -194,7 +174,7 @@ void load_config(status_facts* f) {
 // bytes.
 pass_end read_run_file(int fd, status_facts* f) {
     char buf[READ_CHUNK];
-    ssize_t got = read_chunk(fd, buf);
+    ssize_t got = read_full(fd, buf, sizeof buf);
     const size_t taken = got < 0 ? 0 : read_directory(buf, static_cast<size_t>(got), f);
     // A daemon writes its directory right after it won the lock.
     if (got >= 0 && !f->has_directory && f->running && f->problem[0] == '\0')
@@ -214,7 +194,7 @@ pass_end read_run_file(int fd, status_facts* f) {
             return pass_end::go_on;
         }
         add_run_text(&f->history, buf + from, static_cast<size_t>(got) - from);
-        got = read_chunk(fd, buf);
+        got = read_full(fd, buf, sizeof buf);
     }
     if (got < 0)
         note_problem(f->problem, "cannot read %s: %s", f->run_path, strerror(errno));
@@ -246,14 +226,11 @@ pass_end open_run_file(status_facts* f, unique_fd* fd, struct stat* opened) {
         note_problem(f->problem, "cannot open %s: %s", f->run_path, strerror(errno));
         return pass_end::settled;
     }
-    if (!fd->valid() || fstat(fd->get(), opened) != 0 || opened->st_dev != info.st_dev ||
-        opened->st_ino != info.st_ino)
-        return pass_end::changed;
-    if (!S_ISREG(opened->st_mode)) {
-        note_problem(f->problem, "%s is not a regular file", f->run_path);
-        return pass_end::settled;
-    }
-    return pass_end::go_on;
+    // The regular file examined above, or the pass looks again.
+    return fd->valid() && fstat(fd->get(), opened) == 0 && opened->st_dev == info.st_dev &&
+                   opened->st_ino == info.st_ino && S_ISREG(opened->st_mode)
+               ? pass_end::go_on
+               : pass_end::changed;
 }
 
 // The daemon is the holder of the run file's lock. go_on with pid and holder's stat filled.

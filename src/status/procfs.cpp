@@ -24,11 +24,17 @@ ssize_t read_pid_file(pid_t pid, const char* entry, char* buf, size_t cap) {
     char path[64];
     snprintf(path, sizeof path, "/proc/%ld/%s", static_cast<long>(pid), entry);
     unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd.valid())
-        return -1;
+    const ssize_t got = fd.valid() ? read_full(fd.get(), buf, cap - 1) : -1;
+    buf[got < 0 ? 0 : got] = '\0';
+    return got;
+}
+
+}  // namespace
+
+ssize_t read_full(int fd, char* buf, size_t cap) {
     size_t got = 0;
-    while (got + 1 < cap) {
-        const ssize_t n = read(fd.get(), buf + got, cap - 1 - got);
+    while (got < cap) {
+        const ssize_t n = read(fd, buf + got, cap - got);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -37,11 +43,8 @@ ssize_t read_pid_file(pid_t pid, const char* entry, char* buf, size_t cap) {
             break;
         got += static_cast<size_t>(n);
     }
-    buf[got] = '\0';
     return static_cast<ssize_t>(got);
 }
-
-}  // namespace
 
 pid_t flock_holder(dev_t dev, ino_t ino) {
     std::unique_ptr<FILE, int (*)(FILE*)> locks(fopen("/proc/locks", "re"), fclose);

@@ -1,6 +1,7 @@
 // Read-only looks into /proc for watchd-status: who holds a flock() lock on a file, a
 // process's parent, state, start time and command line, and the children of a process. Every
-// entry may vanish between two reads; each reader says so instead of guessing.
+// entry may vanish between two reads; each reader says so instead of guessing. Also the read
+// that fills a buffer, which the run file's reader shares.
 #pragma once
 
 #include <stddef.h>
@@ -12,6 +13,9 @@ namespace watchd {
 constexpr int CMDLINE_ARGS_MAX = 32;
 constexpr size_t CMDLINE_CAPACITY = 16384;
 constexpr int CHILDREN_MAX = 64;
+
+// Reads from fd until cap bytes or the end of the file. The length, or -1 on a read error.
+ssize_t read_full(int fd, char* buf, size_t cap);
 
 // The pid, as this PID namespace sees it, that holds a flock() lock on the file (dev, ino): 0
 // when nobody does, -1 when /proc/locks cannot be read, -2 when the holder is not visible
