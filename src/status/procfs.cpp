@@ -75,12 +75,13 @@ bool read_proc_stat(pid_t pid, proc_stat* stat) {
     // The name in parentheses may hold anything, ") " included: the last ")" ends it.
     const char* name_end =
         read_pid_file(pid, "stat", text, sizeof text) > 0 ? strrchr(text, ')') : nullptr;
+    if (name_end == nullptr)
+        return false;
     long ppid;
     // state ppid pgrp session tty_nr tpgid flags minflt cminflt majflt cmajflt utime stime
     // cutime cstime priority nice num_threads itrealvalue starttime, the kernel's numbers.
     // NOLINTNEXTLINE(cert-err34-c)
-    if (name_end == nullptr ||
-        sscanf(name_end + 1,
+    if (sscanf(name_end + 1,
                " %c %ld %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
                &stat->state, &ppid, &stat->start_ticks) != 3)
         return false;

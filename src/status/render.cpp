@@ -171,38 +171,46 @@ void format_duration(char* buf, size_t cap, long long seconds) {
         append(buf, cap, "%llds", seconds);
 }
 
+// The cells of a running program alone: state, pid, uptime and -r.
+void format_running_cell(const cJSON* program, int column, char* buf, size_t cap) {
+    if (column == 1)
+        append(buf, cap, "%s", is_true(program, "from_data") ? "running from /data/" : "running");
+    else if (column == 2)
+        append(buf, cap, "%lld", number(program, "pid"));
+    else if (column == 3)
+        format_duration(buf, cap, number(program, "uptime"));
+    else if (column == 4)
+        append(buf, cap, "%lld", number(program, "restart_code"));
+}
+
+// "code:count ..." for every code counted.
+void format_counts(const cJSON* counts, char* buf, size_t cap) {
+    const cJSON* count = nullptr;
+    cJSON_ArrayForEach(count, counts) {
+        append(buf, cap, "%s%s:%lld", buf[0] == '\0' ? "" : " ", count->string,
+               static_cast<long long>(count->valuedouble));
+    }
+}
+
 // One cell of a program's row (program null: the heading) into buf, which starts empty; "-"
 // for no value.
 void format_cell(const cJSON* program, bool daemon_running, int column, char* buf, size_t cap) {
-    const bool running = is_true(program, "running");
     const cJSON* last = member(program, "last_end");
-    const cJSON* count = nullptr;
-    if (program == nullptr) {
+    if (program == nullptr)
         append(buf, cap, "%s", HEADINGS[column]);
-    } else if (column == 0) {
+    else if (column == 0)
         append(buf, cap, "%s", text(program, "name"));
-    } else if (column == 1 && daemon_running) {
-        append(buf, cap, "%s",
-               !running                        ? "waiting"
-               : is_true(program, "from_data") ? "running from /data/"
-                                               : "running");
-    } else if (column == 2 && running) {
-        append(buf, cap, "%lld", number(program, "pid"));
-    } else if (column == 3 && running) {
-        format_duration(buf, cap, number(program, "uptime"));
-    } else if (column == 4 && running) {
-        append(buf, cap, "%lld", number(program, "restart_code"));
-    } else if (column == 5) {
+    else if (column <= 4 && is_true(program, "running"))
+        format_running_cell(program, column, buf, cap);
+    else if (column == 1 && daemon_running)
+        append(buf, cap, "waiting");
+    else if (column == 5)
         append(buf, cap, "%lld", number(program, "ends"));
-    } else if (column == 6 || column == 7) {
-        cJSON_ArrayForEach(count, member(program, column == 6 ? "exits" : "signals")) {
-            append(buf, cap, "%s%s:%lld", buf[0] == '\0' ? "" : " ", count->string,
-                   static_cast<long long>(count->valuedouble));
-        }
-    } else if (column == 8 && cJSON_IsObject(last)) {
+    else if (column == 6 || column == 7)
+        format_counts(member(program, column == 6 ? "exits" : "signals"), buf, cap);
+    else if (column == 8 && cJSON_IsObject(last))
         append(buf, cap, "%s %s %lld", text(last, "time"),
                strcmp(text(last, "how"), "exited") == 0 ? "exit" : "signal", number(last, "code"));
-    }
     if (buf[0] == '\0')
         append(buf, cap, "-");
 }
