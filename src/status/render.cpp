@@ -63,8 +63,7 @@ void add_counts(tree_builder* b, cJSON* parent, const char* name,
     cJSON* object = b->object(parent, name);
     for (int code = 0; code < END_CODES; ++code) {
         char key[8];
-        snprintf(key, sizeof key, "%d", code);
-        if (counts[code] != 0)
+        if (counts[code] != 0 && snprintf(key, sizeof key, "%d", code) > 0)
             b->number(object, key, counts[code]);
     }
 }
@@ -127,8 +126,8 @@ void add_history(tree_builder* b, cJSON* root, const status_facts& f) {
 
 constexpr int COLUMNS = 9;
 constexpr size_t CELL_CAPACITY = 2048;
-constexpr const char* HEADINGS[COLUMNS] = {"PROGRAM", "STATE", "PID",     "UPTIME",  "-r",
-                                           "ENDS",    "EXITS", "SIGNALS", "LAST END"};
+constexpr char HEADINGS[COLUMNS][sizeof "LAST END"] = {
+    "PROGRAM", "STATE", "PID", "UPTIME", "-r", "ENDS", "EXITS", "SIGNALS", "LAST END"};
 
 const cJSON* member(const cJSON* object, const char* name) {
     return cJSON_GetObjectItemCaseSensitive(object, name);
