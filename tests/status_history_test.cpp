@@ -53,7 +53,7 @@ std::string describe(const run_history& h) {
 
 struct summary_case {
     const char* label;
-    std::vector<std::string> names;
+    std::vector<const char*> names;
     std::string text;  // the run file after its first line
     std::string summary;
 };
@@ -66,14 +66,11 @@ class RunFileSummary : public testing::TestWithParam<summary_case> {};
 
 TEST_P(RunFileSummary, CountsWholeLinesOnly) {
     const summary_case& c = GetParam();
-    std::vector<const char*> names;
-    for (const std::string& n : c.names)
-        names.push_back(n.c_str());
     // Large for a stack; the product keeps it in static storage. The text comes whole, then
     // in pieces of 7 bytes: lines split across reads count the same.
     for (size_t piece : {c.text.size() + 1, size_t{7}}) {
         auto history = std::make_unique<run_history>();
-        start_history(history.get(), names.data(), static_cast<int>(names.size()));
+        start_history(history.get(), c.names.data(), static_cast<int>(c.names.size()));
         for (size_t at = 0; at < c.text.size(); at += piece)
             add_run_text(history.get(), c.text.data() + at, std::min(piece, c.text.size() - at));
         end_run_text(history.get());
@@ -119,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "?: eng killed by signal(6)\n",
                      "eng: 1 s6=1 last ? s6; next 60"},
         summary_case{"longest_whole_line",
-                     {LONGEST_NAME},
+                     {LONGEST_NAME.c_str()},
                      exited(LONGEST_NAME, 3),
                      "engxxxxx: 1 x3=1 last Mon x3; next 60"},
         summary_case{
@@ -130,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "\n" + exited("eng", 5),
             "eng: 1 x5=1 last Mon x5; cut 1; next 60"},
         summary_case{"cut_line_that_reads_whole",
-                     {LONGEST_NAME, TRICKY},
+                     {LONGEST_NAME.c_str(), TRICKY.c_str()},
                      (std::string(T) + ": " + TRICKY).substr(0, 254) + "\n",
                      "engxxxxx: 0; engxxxxx: 0; cut 1; next 60"},
         // The old format cut after 255 characters without a line end: two records in one.
