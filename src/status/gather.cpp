@@ -167,7 +167,7 @@ void load_config(status_facts* f) {
     }
     f->programs.count = loaded.count;
     for (int i = 0; i < loaded.count; ++i)
-        memcpy(f->programs.names[i], loaded.slots[i].name, PATH_CAPACITY);
+        memcpy(f->programs.names[i], loaded.slots[i].name, strlen(loaded.slots[i].name) + 1);
 }
 
 // The directory, the config it holds and the history, reading at most RUN_FILE_READ_LIMIT
