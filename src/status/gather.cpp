@@ -10,7 +10,6 @@
 
 #include "base/text.h"
 #include "bootcheck/upgrade.h"
-#include "files/fileio.h"
 #include "status/procfs.h"
 #include "status/report.h"
 #include "supervisor/config.h"
@@ -24,85 +23,13 @@ namespace {
 // next pass sees it settled.
 constexpr int PASSES = 5;
 constexpr long PASS_PAUSE_NS = 20L * 1000 * 1000;
-// Room for the first line (the daemon's directory and its line end) and any whole log line.
-constexpr size_t LINE_BUFFER = PATH_CAPACITY + 1;
+// The daemon keeps its run file under RUN_FILE_LIMIT (a little longer while a cut fails): a
+// larger file is not the daemon's, and it is not read to its end.
+constexpr off_t RUN_FILE_READ_LIMIT = RUN_FILE_LIMIT + RUN_FILE_LIMIT / 16;
+// Room for the first line whole: the daemon's directory and its line end.
+constexpr size_t READ_CHUNK = PATH_CAPACITY + 1;
 
-enum class pass_end { settled, changed };
-
-// Hands out the lines of a descriptor one by one. A line longer than the buffer comes as its
-// first part, without a line end; the rest of it is skipped.
-class line_reader {
-  public:
-    explicit line_reader(int fd) : fd_(fd) {}
-    line_reader(const line_reader&) = delete;
-    line_reader& operator=(const line_reader&) = delete;
-
-    // false at the end of the file or on a read error (failed() tells which).
-    bool next(const char** line, size_t* len) {
-        for (;;) {
-            const void* newline = memchr(buf_ + start_, '\n', end_ - start_);
-            if (newline != nullptr) {
-                const size_t stop = static_cast<size_t>(static_cast<const char*>(newline) - buf_);
-                const bool skipped = skipping_;
-                skipping_ = false;
-                const size_t from = start_;
-                start_ = stop + 1;
-                if (skipped)
-                    continue;
-                *line = buf_ + from;
-                *len = stop + 1 - from;
-                return true;
-            }
-            if (start_ == 0 && end_ == sizeof buf_) {
-                // A line longer than the buffer: its start, then skip to its end.
-                const bool skipped = skipping_;
-                skipping_ = true;
-                start_ = end_ = 0;
-                if (skipped)
-                    continue;
-                *line = buf_;
-                *len = sizeof buf_;
-                return true;
-            }
-            if (eof_) {
-                if (start_ == end_ || skipping_)
-                    return false;
-                *line = buf_ + start_;
-                *len = end_ - start_;
-                start_ = end_;
-                return true;
-            }
-            fill();
-        }
-    }
-    // The errno of a failed read, or 0.
-    int error() const { return error_; }
-
-  private:
-    void fill() {
-        memmove(buf_, buf_ + start_, end_ - start_);
-        end_ -= start_;
-        start_ = 0;
-        ssize_t n;
-        do {
-            n = read(fd_, buf_ + end_, sizeof buf_ - end_);
-        } while (n < 0 && errno == EINTR);
-        if (n <= 0) {
-            eof_ = true;
-            error_ = n < 0 ? errno : 0;
-            return;
-        }
-        end_ += static_cast<size_t>(n);
-    }
-
-    int fd_;
-    char buf_[LINE_BUFFER];
-    size_t start_ = 0;
-    size_t end_ = 0;
-    bool skipping_ = false;
-    bool eof_ = false;
-    int error_ = 0;
-};
+enum class pass_end { go_on, settled, changed };
 
 template <size_t N>
 [[gnu::format(printf, 2, 3)]] void note_problem(char (&problem)[N], const char* fmt, ...) {
@@ -121,14 +48,10 @@ bool is_child_command(const proc_cmdline& cmdline, int first, const char* path, 
     int32_t debug = 0;
     int32_t extended = 0;
     for (int i = first + 1; i < cmdline.argc; ++i) {
-        if (strcmp(cmdline.argv[i], "-r") == 0 && i + 1 < cmdline.argc) {
-            char* end = nullptr;
-            restart_code = static_cast<int32_t>(strtol(cmdline.argv[++i], &end, 10));
-        } else if (strcmp(cmdline.argv[i], "-d") == 0) {
-            debug = 1;
-        } else if (strcmp(cmdline.argv[i], "-T") == 0) {
-            extended = 1;
-        }
+        if (strcmp(cmdline.argv[i - 1], "-r") == 0)
+            restart_code = static_cast<int32_t>(strtol(cmdline.argv[i], nullptr, 10));
+        debug |= static_cast<int32_t>(strcmp(cmdline.argv[i], "-d") == 0);
+        extended |= static_cast<int32_t>(strcmp(cmdline.argv[i], "-T") == 0);
     }
     // The options read, composed again, must give the command line exactly.
     child_args args;
@@ -147,14 +70,14 @@ bool is_child_command(const proc_cmdline& cmdline, int first, const char* path, 
 
 // The slot that a child's command line belongs to: the program path in either mode, as
 // argv[0] or, for a script, behind its interpreter and one interpreter argument.
-int slot_of_child(const watch_state& config, const bool (&taken)[MAX_SLOTS],
+int slot_of_child(const program_table& programs, const bool (&taken)[MAX_SLOTS],
                   const proc_cmdline& cmdline, slot_facts* slot) {
-    static char path[DATA_PATH_CAPACITY];
-    for (int i = 0; i < config.count; ++i) {
+    char path[DATA_PATH_CAPACITY];
+    for (int i = 0; i < programs.count; ++i) {
         if (taken[i])
             continue;
         for (int32_t mode = 0; mode <= 1; ++mode) {
-            if (format_program_path(config.slots[i].name, mode, path) < 0)
+            if (format_program_path(programs.names[i], mode, path) < 0)
                 continue;
             for (int first = 0; first <= 2; ++first) {
                 if (is_child_command(cmdline, first, path, slot)) {
@@ -171,14 +94,14 @@ void find_children(status_facts* f) {
     pid_t children[CHILDREN_MAX];
     const int count = list_children(f->pid, children);
     bool taken[MAX_SLOTS] = {};
-    static proc_cmdline cmdline;
+    proc_cmdline cmdline;
     for (int c = 0; c < count; ++c) {
         proc_stat stat;
         // Read the start time first: a child that ends in between is no longer running.
         if (!read_proc_stat(children[c], &stat) || !read_proc_cmdline(children[c], &cmdline))
             continue;
         slot_facts found = {};
-        const int index = slot_of_child(f->config, taken, cmdline, &found);
+        const int index = slot_of_child(f->programs, taken, cmdline, &found);
         if (index < 0)
             continue;
         taken[index] = true;
@@ -189,66 +112,9 @@ void find_children(status_facts* f) {
     }
 }
 
-void read_record(status_report* report) {
-    status_facts& f = report->facts;
-    struct stat info;
-    f.record_present = lstat(BOOTCHK_PATH, &info) == 0;
-    if (f.record_present && access(BOOTCHK_PATH, R_OK) != 0 && errno == EACCES)
-        note_problem(f.problem, "no permission to read %s", BOOTCHK_PATH);
-    report->record = load_bootchk();
-    f.verdict = judge_bootchk(report->record.get());
-}
-
-void read_package(status_facts* f) {
-    struct stat info;
-    f->package_waiting = lstat(UPGRADE_PACKAGE_PATH, &info) == 0 && S_ISREG(info.st_mode);
-}
-
-// The run file's first line: the daemon's directory. false when there is none yet.
-bool read_directory(line_reader* lines, status_facts* f) {
-    const char* line;
-    size_t len;
-    if (!lines->next(&line, &len))
-        return false;
-    const bool whole = line[len - 1] == '\n';
-    if (!whole && len < PATH_CAPACITY)
-        return false;
-    if (!whole || len > PATH_CAPACITY || line[0] != '/' || memchr(line, '\0', len) != nullptr) {
-        note_problem(f->problem, "%s: the first line is no directory", f->run_path);
-        return true;
-    }
-    memcpy(f->directory, line, len - 1);
-    f->directory[len - 1] = '\0';
-    f->has_directory = true;
-    return true;
-}
-
-void load_config(status_facts* f) {
-    char path[DATA_PATH_CAPACITY];
-    if (format_text(path, sizeof path, "%s/%s", f->directory, CONFIG_FILE) < 0)
-        return;
-    f->config_loaded = load_watch_config(path, &f->config) == 0;
-    if (!f->config_loaded && f->running)
-        note_problem(f->problem, "%s is missing, empty or not the daemon's config", path);
-}
-
-void read_history(line_reader* lines, status_facts* f) {
-    const char* names[MAX_SLOTS];
-    const int count = f->config_loaded ? f->config.count : 0;
-    for (int i = 0; i < count; ++i)
-        names[i] = f->config.slots[i].name;
-    start_history(&f->history, names, count);
-    const char* line;
-    size_t len;
-    while (lines->next(&line, &len))
-        add_run_line(&f->history, line, len);
-    if (lines->error() != 0)
-        note_problem(f->problem, "cannot read %s: %s", f->run_path, strerror(lines->error()));
-}
-
 void read_daemon(status_facts* f, const proc_stat& stat) {
     f->uptime = process_uptime(stat.start_ticks);
-    static proc_cmdline cmdline;
+    proc_cmdline cmdline;
     if (!read_proc_cmdline(f->pid, &cmdline)) {
         // A daemon that ended meanwhile makes the pass start again; one alive is hidden.
         note_problem(f->problem, "cannot read the command line of process %ld",
@@ -259,85 +125,163 @@ void read_daemon(status_facts* f, const proc_stat& stat) {
     f->debug = cmdline.argc > 1;
 }
 
+void read_record(status_report* report) {
+    status_facts& f = report->facts;
+    struct stat info;
+    f.record_present = lstat(BOOTCHK_PATH, &info) == 0;
+    if (f.record_present && access(BOOTCHK_PATH, R_OK) != 0 && errno == EACCES)
+        note_problem(f.problem, "no permission to read %s", BOOTCHK_PATH);
+    report->record = load_bootchk();
+    f.verdict = judge_bootchk(report->record.get());
+    f.package_waiting = lstat(UPGRADE_PACKAGE_PATH, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The run file's first line, at the start of the first chunk: the daemon's directory. The
+// bytes it takes; has_directory stays false when the daemon has not written it yet.
+size_t read_directory(const char* buf, size_t got, status_facts* f) {
+    const char* end = static_cast<const char*>(memchr(buf, '\n', got));
+    if (end == nullptr && got < PATH_CAPACITY)
+        return got;
+    const size_t len = end == nullptr ? got : static_cast<size_t>(end - buf);
+    if (end == nullptr || len >= PATH_CAPACITY || buf[0] != '/' ||
+        memchr(buf, '\0', len) != nullptr) {
+        note_problem(f->problem, "%s: the first line is no directory", f->run_path);
+        return got;
+    }
+    memcpy(f->directory, buf, len);
+    f->directory[len] = '\0';
+    f->has_directory = true;
+    return len + 1;
+}
+
+void load_config(status_facts* f) {
+    char path[DATA_PATH_CAPACITY];
+    if (format_text(path, sizeof path, "%s/%s", f->directory, CONFIG_FILE) < 0)
+        return;
+    watch_state loaded;  // the loader's table, for the moment it takes
+    f->config_loaded = load_watch_config(path, &loaded) == 0;
+    if (!f->config_loaded) {
+        if (f->running)
+            note_problem(f->problem, "%s is missing, empty or not the daemon's config", path);
+        return;
+    }
+    f->programs.count = loaded.count;
+    for (int i = 0; i < loaded.count; ++i)
+        memcpy(f->programs.names[i], loaded.slots[i].name, strlen(loaded.slots[i].name) + 1);
+}
+
+// The directory, the config it holds and the history, reading at most RUN_FILE_READ_LIMIT
+// bytes.
+pass_end read_run_file(int fd, status_facts* f) {
+    char buf[READ_CHUNK];
+    ssize_t got = read_full(fd, buf, sizeof buf);
+    const size_t taken = got < 0 ? 0 : read_directory(buf, static_cast<size_t>(got), f);
+    // A daemon writes its directory right after it won the lock.
+    if (got >= 0 && !f->has_directory && f->running && f->problem[0] == '\0')
+        return pass_end::changed;
+    if (f->has_directory)
+        load_config(f);
+    const char* names[MAX_SLOTS];
+    for (int i = 0; i < f->programs.count; ++i)
+        names[i] = f->programs.names[i];
+    start_history(&f->history, names, f->programs.count);
+    off_t total = 0;
+    for (size_t from = taken; got > 0 && f->problem[0] == '\0'; from = 0) {
+        total += got;
+        if (total > RUN_FILE_READ_LIMIT) {
+            note_problem(f->problem, "%s is larger than %lld bytes: not the daemon's run file",
+                         f->run_path, static_cast<long long>(RUN_FILE_READ_LIMIT));
+            return pass_end::go_on;
+        }
+        add_run_text(&f->history, buf + from, static_cast<size_t>(got) - from);
+        got = read_full(fd, buf, sizeof buf);
+    }
+    if (got < 0)
+        note_problem(f->problem, "cannot read %s: %s", f->run_path, strerror(errno));
+    end_run_text(&f->history);
+    return pass_end::go_on;
+}
+
+// Opens the run file read-only: never O_CREAT and never a lock, so that a daemon starting
+// meanwhile wins its lock. go_on with opened filled, or how the pass ends.
+pass_end open_run_file(status_facts* f, unique_fd* fd, struct stat* opened) {
+    struct stat info;
+    if (lstat(f->run_path, &info) != 0) {
+        if (errno != ENOENT)
+            note_problem(f->problem, "cannot examine %s: %s", f->run_path, strerror(errno));
+        return pass_end::settled;
+    }
+    f->run_file_present = true;
+    if (S_ISLNK(info.st_mode)) {
+        note_problem(f->problem, "%s is a symbolic link", f->run_path);
+        return pass_end::settled;
+    }
+    // Not even opened: opening a device can act on it.
+    if (!S_ISREG(info.st_mode)) {
+        note_problem(f->problem, "%s is not a regular file", f->run_path);
+        return pass_end::settled;
+    }
+    fd->reset(open(f->run_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd->valid() && errno != ENOENT && errno != ELOOP) {
+        note_problem(f->problem, "cannot open %s: %s", f->run_path, strerror(errno));
+        return pass_end::settled;
+    }
+    // The regular file examined above, or the pass looks again.
+    return fd->valid() && fstat(fd->get(), opened) == 0 && opened->st_dev == info.st_dev &&
+                   opened->st_ino == info.st_ino && S_ISREG(opened->st_mode)
+               ? pass_end::go_on
+               : pass_end::changed;
+}
+
+// The daemon is the holder of the run file's lock. go_on with pid and holder's stat filled.
+pass_end find_lock_holder(status_facts* f, const struct stat& opened, proc_stat* holder_stat) {
+    const pid_t holder = flock_holder(opened.st_dev, opened.st_ino);
+    if (holder == -1) {
+        note_problem(f->problem, "cannot read /proc/locks");
+        return pass_end::settled;
+    }
+    if (holder == -2) {
+        note_problem(f->problem, "%s is locked by a process not visible here", f->run_path);
+        return pass_end::settled;
+    }
+    if (holder > 0 && !read_proc_stat(holder, holder_stat))
+        return pass_end::changed;
+    f->running = holder > 0;
+    f->pid = holder;
+    return pass_end::go_on;
+}
+
 // Whether the lock and the file are as they were at the start of the pass.
-bool unchanged(const status_facts& f, dev_t dev, ino_t ino, pid_t holder,
-               unsigned long long start_ticks) {
+bool unchanged(const status_facts& f, const struct stat& opened, const proc_stat& holder_stat) {
     struct stat now;
-    if (lstat(f.run_path, &now) != 0 || now.st_dev != dev || now.st_ino != ino)
+    if (lstat(f.run_path, &now) != 0 || now.st_dev != opened.st_dev || now.st_ino != opened.st_ino)
         return false;
-    if (flock_holder(dev, ino) != holder)
+    if (flock_holder(opened.st_dev, opened.st_ino) != f.pid)
         return false;
     proc_stat stat;
-    return holder <= 0 || (read_proc_stat(holder, &stat) && stat.start_ticks == start_ticks);
+    return f.pid <= 0 ||
+           (read_proc_stat(f.pid, &stat) && stat.start_ticks == holder_stat.start_ticks);
 }
 
 pass_end one_pass(status_report* report) {
     status_facts& f = report->facts;
     read_record(report);
-    read_package(&f);
-    struct stat info;
-    if (lstat(f.run_path, &info) != 0) {
-        if (errno != ENOENT)
-            note_problem(f.problem, "cannot examine %s: %s", f.run_path, strerror(errno));
-        return pass_end::settled;
-    }
-    f.run_file_present = true;
-    if (S_ISLNK(info.st_mode)) {
-        note_problem(f.problem, "%s is a symbolic link", f.run_path);
-        return pass_end::settled;
-    }
-    // Not even opened: opening a device can act on it.
-    if (!S_ISREG(info.st_mode)) {
-        note_problem(f.problem, "%s is not a regular file", f.run_path);
-        return pass_end::settled;
-    }
-    // Never O_CREAT, never a lock: a daemon starting meanwhile must win its lock.
-    unique_fd fd(open(f.run_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.valid() && errno != ENOENT && errno != ELOOP) {
-        note_problem(f.problem, "cannot open %s: %s", f.run_path, strerror(errno));
-        return pass_end::settled;
-    }
+    unique_fd fd;
     struct stat opened;
-    if (!fd.valid() || fstat(fd.get(), &opened) != 0 || opened.st_dev != info.st_dev ||
-        opened.st_ino != info.st_ino)
-        return pass_end::changed;
-    if (!S_ISREG(opened.st_mode)) {
-        note_problem(f.problem, "%s is not a regular file", f.run_path);
-        return pass_end::settled;
-    }
-
-    const pid_t holder = flock_holder(opened.st_dev, opened.st_ino);
-    if (holder == -1) {
-        note_problem(f.problem, "cannot read /proc/locks");
-        return pass_end::settled;
-    }
-    if (holder == -2) {
-        note_problem(f.problem, "%s is locked by a process not visible here", f.run_path);
-        return pass_end::settled;
-    }
-    proc_stat daemon_stat = {};
-    if (holder > 0 && !read_proc_stat(holder, &daemon_stat))
-        return pass_end::changed;
-    f.running = holder > 0;
-    f.pid = holder;
-
-    line_reader lines(fd.get());
-    if (!read_directory(&lines, &f)) {
-        // A daemon writes its directory right after it won the lock.
-        if (f.running)
-            return pass_end::changed;
-    }
-    if (f.has_directory)
-        load_config(&f);
-    read_history(&lines, &f);
-    if (f.running) {
-        read_daemon(&f, daemon_stat);
+    proc_stat holder_stat = {};
+    pass_end end = open_run_file(&f, &fd, &opened);
+    if (end == pass_end::go_on)
+        end = find_lock_holder(&f, opened, &holder_stat);
+    if (end == pass_end::go_on)
+        end = read_run_file(fd.get(), &f);
+    if (end != pass_end::go_on)
+        return end;
+    if (f.running && f.problem[0] == '\0') {
+        read_daemon(&f, holder_stat);
         if (f.config_loaded)
             find_children(&f);
     }
-    return unchanged(f, opened.st_dev, opened.st_ino, holder, daemon_stat.start_ticks)
-               ? pass_end::settled
-               : pass_end::changed;
+    return unchanged(f, opened, holder_stat) ? pass_end::settled : pass_end::changed;
 }
 
 bool usable_name(const char* name) {

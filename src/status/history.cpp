@@ -58,28 +58,21 @@ void count_end(run_history* history, const exit_line_fields& fields) {
         history->installs[fields.code - EXIT_INSTALL_PLUGIN] += 1;
 }
 
-}  // namespace
-
-void start_history(run_history* history, const char* const* names, int count) {
-    memset(history, 0, sizeof *history);
-    history->count = count < 0 ? 0 : count > MAX_SLOTS ? MAX_SLOTS : count;
-    for (int i = 0; i < history->count; ++i)
-        history->names[i] = names[i];
-}
-
-void add_run_line(run_history* history, const char* line, size_t len) {
-    // The daemon writes at most EXIT_LINE_CAPACITY - 1 bytes a line, its line end included;
-    // anything longer is two lines run together by an older, cutting format.
-    const size_t longest = EXIT_LINE_CAPACITY - 1;
-    if (len == 0 || line[len - 1] != '\n' || len > longest) {
+// Counts the line read so far. A whole line ends with its line end; one longer than the
+// longest is two lines run together by an older, cutting format.
+void end_line(run_history* history) {
+    const char* line = history->line;
+    const size_t len = history->line_len;
+    history->line_len = 0;
+    if (len > LONGEST_RUN_LINE || line[len - 1] != '\n') {
         history->cut_lines += 1;
         return;
     }
     exit_line_fields fields;
     const bool whole = parse_exit_line(line, len, &fields);
     const bool in_range = whole && fields.code >= 0 && fields.code < END_CODES;
-    if (len == longest && (!in_range || slot_of(*history, fields.name) < 0 ||
-                           cut_from_longer_name(*history, line, len, fields))) {
+    if (len == LONGEST_RUN_LINE && (!in_range || slot_of(*history, fields.name) < 0 ||
+                                    cut_from_longer_name(*history, line, len, fields))) {
         history->cut_lines += 1;
         return;
     }
@@ -90,16 +83,36 @@ void add_run_line(run_history* history, const char* line, size_t len) {
     count_end(history, fields);
 }
 
-void summarize_run_text(run_history* history, const char* text, size_t len) {
-    size_t start = 0;
-    while (start < len) {
-        const void* newline = memchr(text + start, '\n', len - start);
-        const size_t end = newline == nullptr
-                               ? len
+}  // namespace
+
+void start_history(run_history* history, const char* const* names, int count) {
+    memset(history, 0, sizeof *history);
+    history->count = count < 0 ? 0 : count > MAX_SLOTS ? MAX_SLOTS : count;
+    for (int i = 0; i < history->count; ++i)
+        history->names[i] = names[i];
+}
+
+void add_run_text(run_history* history, const char* text, size_t len) {
+    while (len > 0) {
+        const void* newline = memchr(text, '\n', len);
+        const size_t piece =
+            newline == nullptr ? len
                                : static_cast<size_t>(static_cast<const char*>(newline) - text) + 1;
-        add_run_line(history, text + start, end - start);
-        start = end;
+        const size_t total = history->line_len + piece;
+        if (total <= LONGEST_RUN_LINE)
+            memcpy(history->line + history->line_len, text, piece);
+        // Past the longest line only the length is kept, to count the line as cut.
+        history->line_len = total <= LONGEST_RUN_LINE ? total : LONGEST_RUN_LINE + 1;
+        if (newline != nullptr)
+            end_line(history);
+        text += piece;
+        len -= piece;
     }
+}
+
+void end_run_text(run_history* history) {
+    if (history->line_len > 0)
+        end_line(history);
 }
 
 unsigned next_segv_backoff(const run_history& history) {

@@ -1,7 +1,7 @@
 // The run file read back as a history of the daemon's current (or last) run: per configured
 // program its ends by exit code and by signal and its last end, and for all programs
 // together the restarts of all, the installations and the SIGSEGV ends that set the next
-// back-off. Pure: it sees the text only; watchd-status feeds it the file line by line.
+// back-off. Pure: it sees the text only, in pieces of any size, and splits it into lines.
 #pragma once
 
 #include <stddef.h>
@@ -15,6 +15,8 @@ namespace watchd {
 // Exit codes and signal numbers are bytes of a wait status.
 constexpr int END_CODES = 256;
 constexpr int INSTALL_KINDS = 3;  // EXIT_INSTALL_PLUGIN, EXIT_INSTALL_LUA, EXIT_INSTALL_SIG
+// The daemon writes at most this many bytes a line, its line end included.
+constexpr size_t LONGEST_RUN_LINE = EXIT_LINE_CAPACITY - 1;
 
 struct program_history {
     uint32_t ends;
@@ -35,16 +37,18 @@ struct run_history {
     uint32_t installs[INSTALL_KINDS];
     uint32_t cut_lines;        // cut by an old format, the size bound, or not ended yet
     uint32_t malformed_lines;  // whole lines the daemon cannot have written
+    // The line read so far; one longer than LONGEST_RUN_LINE is only counted, not kept.
+    char line[LONGEST_RUN_LINE];
+    size_t line_len;
 };
 
 // Empties history for the configured names (at most MAX_SLOTS are used).
 void start_history(run_history* history, const char* const* names, int count);
 
-// Adds one line of the run file after its first; len includes the line end when it has one.
-void add_run_line(run_history* history, const char* line, size_t len);
-
-// Adds every line of text, the run file after its first line.
-void summarize_run_text(run_history* history, const char* text, size_t len);
+// Adds the next len bytes of the run file after its first line; a line may come in pieces.
+void add_run_text(run_history* history, const char* text, size_t len);
+// At the end of the file: a last line without its line end is counted as cut.
+void end_run_text(run_history* history);
 
 // The back-off in seconds that the next SIGSEGV end of any program would get.
 unsigned next_segv_backoff(const run_history& history);

@@ -48,14 +48,13 @@ int main(int argc, char** argv) {
         fprintf(stderr, "watchd-status: %s\n", report.facts.problem);
         return static_cast<int>(result);
     }
-    if (opts.json) {
-        if (print_json(opts.name, report) < 0) {
-            fprintf(stderr, "watchd-status: no memory for the JSON text\n");
-            return static_cast<int>(status_result::unknown);
-        }
-    } else {
-        print_table(opts.name, report);
+    json_ptr tree = status_tree(opts.name, &report);
+    if (!tree || (opts.json && print_json(tree.get()) < 0)) {
+        fprintf(stderr, "watchd-status: no memory for the JSON text\n");
+        return static_cast<int>(status_result::unknown);
     }
+    if (!opts.json)
+        print_table(tree.get());
     if (fflush(stdout) != 0 || ferror(stdout)) {
         fprintf(stderr, "watchd-status: cannot write the report\n");
         return static_cast<int>(status_result::unknown);

@@ -1,7 +1,7 @@
 // Read-only looks into /proc for watchd-status: who holds a flock() lock on a file, a
-// process's parent, state, start time and command line, the time since boot, and the
-// children of a process. Every entry may vanish between two reads; each reader says so
-// instead of guessing.
+// process's parent, state, start time and command line, and the children of a process. Every
+// entry may vanish between two reads; each reader says so instead of guessing. Also the read
+// that fills a buffer, which the run file's reader shares.
 #pragma once
 
 #include <stddef.h>
@@ -14,18 +14,12 @@ constexpr int CMDLINE_ARGS_MAX = 32;
 constexpr size_t CMDLINE_CAPACITY = 16384;
 constexpr int CHILDREN_MAX = 64;
 
-// One line of /proc/locks that is a granted flock() lock (not a waiter): the file's device
-// numbers and inode, and the holder's pid as this PID namespace sees it (0 or less: none).
-struct lock_entry {
-    unsigned major;
-    unsigned minor;
-    unsigned long long inode;
-    long pid;
-};
-[[nodiscard]] bool parse_lock_line(const char* line, lock_entry* entry);
+// Reads from fd until cap bytes or the end of the file. The length, or -1 on a read error.
+ssize_t read_full(int fd, char* buf, size_t cap);
 
-// The pid that holds a flock() lock on the file (dev, ino): 0 when nobody does, -1 when
-// /proc/locks cannot be read, -2 when the holder is not visible from here.
+// The pid, as this PID namespace sees it, that holds a flock() lock on the file (dev, ino): 0
+// when nobody does, -1 when /proc/locks cannot be read, -2 when the holder is not visible
+// from here.
 pid_t flock_holder(dev_t dev, ino_t ino);
 
 struct proc_stat {
@@ -35,7 +29,6 @@ struct proc_stat {
 };
 // false when the process is gone or its stat line does not parse.
 [[nodiscard]] bool read_proc_stat(pid_t pid, proc_stat* stat);
-[[nodiscard]] bool parse_proc_stat(const char* text, proc_stat* stat);
 
 struct proc_cmdline {
     char text[CMDLINE_CAPACITY];
@@ -45,8 +38,6 @@ struct proc_cmdline {
 // false when the process is gone, has no command line (a zombie), or one too long to hold.
 [[nodiscard]] bool read_proc_cmdline(pid_t pid, proc_cmdline* cmdline);
 
-// Hundredths of a second since boot, or -1.
-long long hundredths_since_boot();
 // Whole seconds a process that started start_ticks after boot has run, or -1.
 long long process_uptime(unsigned long long start_ticks);
 

@@ -9,12 +9,139 @@
 namespace watchd {
 namespace {
 
+// The record's verdict, in the order of record_verdict: its name in the JSON, and the table's
+// note on it (arguments: the record's version, or its path when it is not JSON; then
+// BOOTCHK_VERSION).
+struct verdict_words {
+    const char* name;
+    const char* note;
+};
+constexpr verdict_words VERDICTS[] = {
+    {"not JSON", " (%s is empty or not JSON; it stays)\n"},
+    {"no version", " (the record has no version; it stays)\n"},
+    {"stale", " (record version %s is older than %s: the daemon removes it at its next cycle)\n"},
+    {"no plugin", " (record version %s; no plug-in installed)\n"},
+    {"plugin", " (record version %s)\n"},
+};
+static_assert(static_cast<int>(record_verdict::plugin) == 4, "VERDICTS follows record_verdict");
+
+// ---- the facts as one tree ----
+
+// Adds to a tree and remembers whether any piece could not be made. A piece for a parent that
+// could not be made is dropped and counts as a failure too.
+class tree_builder {
+  public:
+    cJSON* add(cJSON* parent, const char* name, cJSON* item) {
+        if (name == nullptr ? cJSON_AddItemToArray(parent, item)
+                            : cJSON_AddItemToObject(parent, name, item))
+            return item;
+        cJSON_Delete(item);
+        ok_ = false;
+        return nullptr;
+    }
+    void number(cJSON* parent, const char* name, double value) {
+        add(parent, name, cJSON_CreateNumber(value));
+    }
+    void text(cJSON* parent, const char* name, const char* value) {
+        add(parent, name, value == nullptr ? cJSON_CreateNull() : cJSON_CreateString(value));
+    }
+    void flag(cJSON* parent, const char* name, bool value) {
+        add(parent, name, cJSON_CreateBool(value));
+    }
+    // An object, or null when it is not present.
+    cJSON* object(cJSON* parent, const char* name, bool present = true) {
+        return add(parent, name, present ? cJSON_CreateObject() : cJSON_CreateNull());
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    bool ok_ = true;
+};
+
+void add_counts(tree_builder* b, cJSON* parent, const char* name,
+                const uint32_t (&counts)[END_CODES]) {
+    cJSON* object = b->object(parent, name);
+    for (int code = 0; code < END_CODES; ++code) {
+        char key[8];
+        if (counts[code] != 0 && snprintf(key, sizeof key, "%d", code) > 0)
+            b->number(object, key, counts[code]);
+    }
+}
+
+void add_program(tree_builder* b, cJSON* programs, const status_facts& f, int slot) {
+    cJSON* p = b->object(programs, nullptr);
+    const slot_facts& s = f.slots[slot];
+    const program_history& h = f.history.programs[slot];
+    b->text(p, "name", f.programs.names[slot]);
+    b->flag(p, "running", s.running);
+    if (s.running) {
+        b->number(p, "pid", s.pid);
+        b->number(p, "uptime", static_cast<double>(s.uptime));
+        b->number(p, "restart_code", s.restart_code);
+        b->flag(p, "from_data", s.from_data);
+    }
+    b->number(p, "ends", h.ends);
+    add_counts(b, p, "exits", h.exits);
+    add_counts(b, p, "signals", h.signals);
+    b->number(p, "segv_ends", h.segv_ends);
+    cJSON* last = b->object(p, "last_end", h.has_last);
+    if (h.has_last) {
+        b->text(last, "time", h.last.time_text);
+        b->text(last, "how", h.last.exited_normally == 1 ? "exited" : "killed");
+        b->number(last, "code", h.last.code);
+    }
+}
+
+void add_record(tree_builder* b, cJSON* root, status_report* report) {
+    cJSON* record = b->object(root, "record", report->facts.record_present);
+    if (!report->facts.record_present)
+        return;
+    const cJSON* parsed = report->record.get();
+    const record_verdict verdict = parsed ? report->facts.verdict : record_verdict::absent;
+    b->text(record, "path", BOOTCHK_PATH);
+    b->text(record, "verdict", VERDICTS[static_cast<int>(verdict)].name);
+    b->flag(record, "removed_by_daemon", verdict == record_verdict::stale);
+    b->text(record, "version", parsed ? json_member_string(parsed, MEMBER_VERSION) : nullptr);
+    b->add(record, "members", parsed ? report->record.release() : cJSON_CreateNull());
+}
+
+void add_history(tree_builder* b, cJSON* root, const status_facts& f) {
+    cJSON* history = b->object(root, "history", f.run_file_present);
+    if (!f.run_file_present)
+        return;
+    const run_history& h = f.history;
+    b->number(history, "restarts_of_all", h.restarts_all);
+    cJSON* installs = b->object(history, "installations");
+    b->number(installs, "plugin", h.installs[0]);
+    b->number(installs, "lua", h.installs[1]);
+    b->number(installs, "signature", h.installs[2]);
+    b->number(history, "segv_ends", h.segv_ends);
+    b->number(history, "next_segv_backoff", next_segv_backoff(h));
+    b->number(history, "other_ends", h.other_ends);
+    b->number(history, "cut_lines", h.cut_lines);
+    b->number(history, "malformed_lines", h.malformed_lines);
+}
+
+// ---- the table, read from the tree ----
+
 constexpr int COLUMNS = 9;
-constexpr int ROWS = MAX_SLOTS + 1;  // the heading and the slots
 constexpr size_t CELL_CAPACITY = 2048;
-constexpr size_t NAME_CELL_CAPACITY = PATH_CAPACITY;
-constexpr const char* HEADINGS[COLUMNS] = {"PROGRAM", "STATE", "PID",     "UPTIME",  "-r",
-                                           "ENDS",    "EXITS", "SIGNALS", "LAST END"};
+constexpr char HEADINGS[COLUMNS][sizeof "LAST END"] = {
+    "PROGRAM", "STATE", "PID", "UPTIME", "-r", "ENDS", "EXITS", "SIGNALS", "LAST END"};
+
+const cJSON* member(const cJSON* object, const char* name) {
+    return cJSON_GetObjectItemCaseSensitive(object, name);
+}
+long long number(const cJSON* object, const char* name) {
+    const cJSON* item = member(object, name);
+    return cJSON_IsNumber(item) ? static_cast<long long>(item->valuedouble) : 0;
+}
+const char* text(const cJSON* object, const char* name) {
+    return cJSON_GetStringValue(member(object, name));
+}
+bool is_true(const cJSON* object, const char* name) {
+    return cJSON_IsTrue(member(object, name));
+}
 
 // Appends to a bounded text; what does not fit is left off behind "...".
 [[gnu::format(printf, 3, 4)]] void append(char* buf, size_t cap, const char* fmt, ...) {
@@ -23,22 +150,17 @@ constexpr const char* HEADINGS[COLUMNS] = {"PROGRAM", "STATE", "PID",     "UPTIM
     va_start(args, fmt);
     const int n = vsnprintf(buf + len, cap - len, fmt, args);
     va_end(args);
-    if (n >= 0 && static_cast<size_t>(n) < cap - len)
-        return;
-    if (cap >= 4)
+    if ((n < 0 || static_cast<size_t>(n) >= cap - len) && cap >= 4)
         memcpy(buf + cap - 4, "...", 4);
 }
 
 void format_duration(char* buf, size_t cap, long long seconds) {
-    buf[0] = '\0';
-    if (seconds < 0) {
-        append(buf, cap, "?");
-        return;
-    }
     const long long days = seconds / 86400;
     const long long hours = seconds / 3600 % 24;
     const long long minutes = seconds / 60 % 60;
-    if (days > 0)
+    if (seconds < 0)
+        append(buf, cap, "?");
+    else if (days > 0)
         append(buf, cap, "%lldd%02lldh", days, hours);
     else if (hours > 0)
         append(buf, cap, "%lldh%02lldm", hours, minutes);
@@ -48,335 +170,229 @@ void format_duration(char* buf, size_t cap, long long seconds) {
         append(buf, cap, "%llds", seconds);
 }
 
-// "code:count ..." for every code that was counted.
-void format_counts(char* buf, size_t cap, const uint32_t (&counts)[END_CODES]) {
-    buf[0] = '\0';
-    for (int code = 0; code < END_CODES; ++code) {
-        if (counts[code] != 0)
-            append(buf, cap, "%s%d:%u", buf[0] == '\0' ? "" : " ", code, counts[code]);
+// The cells of a running program alone: state, pid, uptime and -r.
+void format_running_cell(const cJSON* program, int column, char* buf, size_t cap) {
+    if (column == 1)
+        append(buf, cap, "%s", is_true(program, "from_data") ? "running from /data/" : "running");
+    else if (column == 2)
+        append(buf, cap, "%lld", number(program, "pid"));
+    else if (column == 3)
+        format_duration(buf, cap, number(program, "uptime"));
+    else if (column == 4)
+        append(buf, cap, "%lld", number(program, "restart_code"));
+}
+
+// "code:count ..." for every code counted.
+void format_counts(const cJSON* counts, char* buf, size_t cap) {
+    const cJSON* count = nullptr;
+    cJSON_ArrayForEach(count, counts) {
+        append(buf, cap, "%s%s:%lld", buf[0] == '\0' ? "" : " ", count->string,
+               static_cast<long long>(count->valuedouble));
     }
+}
+
+// One cell of a program's row (program null: the heading) into buf, which starts empty; "-"
+// for no value.
+void format_cell(const cJSON* program, bool daemon_running, int column, char* buf, size_t cap) {
+    const cJSON* last = member(program, "last_end");
+    if (program == nullptr)
+        append(buf, cap, "%s", HEADINGS[column]);
+    else if (column == 0)
+        append(buf, cap, "%s", text(program, "name"));
+    else if (column <= 4 && is_true(program, "running"))
+        format_running_cell(program, column, buf, cap);
+    else if (column == 1 && daemon_running)
+        append(buf, cap, "waiting");
+    else if (column == 5)
+        append(buf, cap, "%lld", number(program, "ends"));
+    else if (column == 6 || column == 7)
+        format_counts(member(program, column == 6 ? "exits" : "signals"), buf, cap);
+    else if (column == 8 && cJSON_IsObject(last))
+        append(buf, cap, "%s %s %lld", text(last, "time"),
+               strcmp(text(last, "how"), "exited") == 0 ? "exit" : "signal", number(last, "code"));
     if (buf[0] == '\0')
         append(buf, cap, "-");
 }
 
-const char* mode_name(record_verdict verdict) {
-    return verdict == record_verdict::plugin ? "plugin" : "normal";
-}
-
-const char* verdict_name(const status_report& report) {
-    if (!report.record)
-        return "not JSON";
-    switch (report.facts.verdict) {
-        case record_verdict::absent:
-            return "not JSON";
-        case record_verdict::no_version:
-            return "no version";
-        case record_verdict::stale:
-            return "stale";
-        case record_verdict::normal:
-            return "no plugin";
-        case record_verdict::plugin:
-            return "plugin";
+// The columns are as wide as their widest cell: the cells are formatted once to measure and
+// once to print.
+void print_programs(const cJSON* programs, bool daemon_running) {
+    char cell[PATH_CAPACITY];
+    size_t widths[COLUMNS] = {};
+    for (int pass = 0; pass < 2; ++pass) {
+        const cJSON* row = nullptr;  // the heading first
+        do {
+            for (int c = 0; c < COLUMNS; ++c) {
+                cell[0] = '\0';
+                format_cell(row, daemon_running, c, cell, c == 0 ? sizeof cell : CELL_CAPACITY);
+                const size_t len = strlen(cell);
+                widths[c] = len > widths[c] ? len : widths[c];
+                if (pass == 1 && c + 1 < COLUMNS)
+                    printf("%-*s  ", static_cast<int>(widths[c]), cell);
+                else if (pass == 1)
+                    printf("%s\n", cell);
+            }
+            row = row == nullptr ? programs->child : row->next;
+        } while (row != nullptr);
     }
-    return "?";
 }
 
-const char* record_version(const status_report& report) {
-    return report.record ? json_member_string(report.record.get(), MEMBER_VERSION) : nullptr;
-}
-
-void print_mode(const status_report& report) {
-    const status_facts& f = report.facts;
-    printf("mode:       %s", mode_name(f.verdict));
-    const char* version = record_version(report);
-    if (!f.record_present) {
+void print_mode(const cJSON* tree) {
+    printf("mode:       %s", text(tree, "mode"));
+    const cJSON* record = member(tree, "record");
+    if (!cJSON_IsObject(record)) {
         printf(" (no boot-check record)\n");
         return;
     }
-    switch (report.record ? f.verdict : record_verdict::absent) {
-        case record_verdict::absent:
-            printf(" (%s is empty or not JSON; it stays)\n", BOOTCHK_PATH);
-            break;
-        case record_verdict::no_version:
-            printf(" (the record has no version; it stays)\n");
-            break;
-        case record_verdict::stale:
-            printf(
-                " (record version %s is older than %s: the daemon removes it at its next "
-                "cycle)\n",
-                version, BOOTCHK_VERSION);
-            break;
-        case record_verdict::normal:
-            printf(" (record version %s; no plug-in installed)\n", version);
-            break;
-        case record_verdict::plugin:
-            printf(" (record version %s)\n", version);
-            break;
-    }
-    if (report.record) {
-        malloc_text text(cJSON_PrintUnformatted(report.record.get()));
-        if (text)
-            printf("record:     %s\n", text.get());
-    }
+    const verdict_words* words = &VERDICTS[0];
+    for (const verdict_words& w : VERDICTS)
+        words = strcmp(w.name, text(record, "verdict")) == 0 ? &w : words;
+    const bool parsed = words != &VERDICTS[0];
+    printf(words->note, parsed ? text(record, "version") : BOOTCHK_PATH, BOOTCHK_VERSION);
+    malloc_text members(parsed ? cJSON_PrintUnformatted(member(record, "members")) : nullptr);
+    if (members)
+        printf("record:     %s\n", members.get());
 }
 
-struct table_row {
-    char cells[COLUMNS][CELL_CAPACITY];
-    char name[NAME_CELL_CAPACITY];
-};
-
-const char* cell(const table_row& row, int column) {
-    return column == 0 ? row.name : row.cells[column];
-}
-
-void fill_row(const status_facts& f, int slot, table_row* row) {
-    for (auto& c : row->cells)
-        c[0] = '\0';
-    snprintf(row->name, sizeof row->name, "%s", f.config.slots[slot].name);
-    const slot_facts& s = f.slots[slot];
-    const program_history& h = f.history.programs[slot];
-    if (!f.running) {
-        append(row->cells[1], CELL_CAPACITY, "-");
-    } else if (s.running) {
-        append(row->cells[1], CELL_CAPACITY, s.from_data ? "running from /data/" : "running");
-        append(row->cells[2], CELL_CAPACITY, "%ld", static_cast<long>(s.pid));
-        format_duration(row->cells[3], CELL_CAPACITY, s.uptime);
-        append(row->cells[4], CELL_CAPACITY, "%d", static_cast<int>(s.restart_code));
-    } else {
-        append(row->cells[1], CELL_CAPACITY, "waiting");
-    }
-    for (int c = 2; c <= 4; ++c) {
-        if (row->cells[c][0] == '\0')
-            append(row->cells[c], CELL_CAPACITY, "-");
-    }
-    append(row->cells[5], CELL_CAPACITY, "%u", h.ends);
-    format_counts(row->cells[6], CELL_CAPACITY, h.exits);
-    format_counts(row->cells[7], CELL_CAPACITY, h.signals);
-    if (h.has_last)
-        append(row->cells[8], CELL_CAPACITY, "%s %s %d", h.last.time_text,
-               h.last.exited_normally == 1 ? "exit" : "signal", static_cast<int>(h.last.code));
-    else
-        append(row->cells[8], CELL_CAPACITY, "-");
-}
-
-void print_programs(const status_facts& f) {
-    static table_row rows[ROWS];
-    const int count = f.config_loaded ? f.config.count : 0;
-    for (int c = 0; c < COLUMNS; ++c)
-        rows[0].cells[c][0] = '\0';
-    snprintf(rows[0].name, sizeof rows[0].name, "%s", HEADINGS[0]);
-    for (int c = 1; c < COLUMNS; ++c)
-        append(rows[0].cells[c], CELL_CAPACITY, "%s", HEADINGS[c]);
-    for (int i = 0; i < count; ++i)
-        fill_row(f, i, &rows[i + 1]);
-    size_t widths[COLUMNS] = {};
-    for (int r = 0; r <= count; ++r) {
-        for (int c = 0; c < COLUMNS; ++c) {
-            const size_t len = strlen(cell(rows[r], c));
-            widths[c] = len > widths[c] ? len : widths[c];
-        }
-    }
-    for (int r = 0; r <= count; ++r) {
-        for (int c = 0; c < COLUMNS; ++c) {
-            if (c + 1 == COLUMNS)
-                printf("%s\n", cell(rows[r], c));
-            else
-                printf("%-*s  ", static_cast<int>(widths[c]), cell(rows[r], c));
-        }
-    }
-}
-
-void print_history(const status_facts& f) {
-    const run_history& h = f.history;
+void print_history(const cJSON* h) {
+    const cJSON* installs = member(h, "installations");
     printf(
-        "restarts of all (160): %u; installations: plug-in (130) %u, Lua data (131) %u, "
-        "signature (132) %u\n",
-        h.restarts_all, h.installs[0], h.installs[1], h.installs[2]);
+        "restarts of all (160): %lld; installations: plug-in (130) %lld, Lua data (131) %lld, "
+        "signature (132) %lld\n",
+        number(h, "restarts_of_all"), number(installs, "plugin"), number(installs, "lua"),
+        number(installs, "signature"));
     printf(
-        "SIGSEGV ends: %u, the next waits %u s; ends of programs not configured now: %u; "
-        "lines skipped: %u cut, %u malformed\n",
-        h.segv_ends, next_segv_backoff(h), h.other_ends, h.cut_lines, h.malformed_lines);
+        "SIGSEGV ends: %lld, the next waits %lld s; ends of programs not configured now: %lld; "
+        "lines skipped: %lld cut, %lld malformed\n",
+        number(h, "segv_ends"), number(h, "next_segv_backoff"), number(h, "other_ends"),
+        number(h, "cut_lines"), number(h, "malformed_lines"));
 }
 
-// ---- JSON ----
+// ---- valid UTF-8 for the JSON form ----
 
-// Builds a tree and remembers whether any piece could not be made.
-class json_builder {
-  public:
-    cJSON* add(cJSON* parent, const char* name, cJSON* item) {
-        if (item == nullptr) {
-            ok_ = false;
-            return nullptr;
-        }
-        if (name == nullptr ? !cJSON_AddItemToArray(parent, item)
-                            : !cJSON_AddItemToObject(parent, name, item)) {
-            cJSON_Delete(item);
-            ok_ = false;
-            return nullptr;
-        }
-        return item;
+// The length of the valid UTF-8 sequence at s, or 0.
+size_t utf8_sequence(const unsigned char* s) {
+    if (s[0] < 0x80)
+        return 1;
+    const size_t len = s[0] >= 0xF0 ? 4 : s[0] >= 0xE0 ? 3 : 2;
+    unsigned long code = s[0] & (0x7FU >> len);
+    for (size_t i = 1; i < len; ++i) {
+        if ((s[i] & 0xC0U) != 0x80)
+            return 0;
+        code = code << 6 | (s[i] & 0x3FU);
     }
-    cJSON* number(cJSON* parent, const char* name, double value) {
-        return add(parent, name, cJSON_CreateNumber(value));
-    }
-    cJSON* text(cJSON* parent, const char* name, const char* value) {
-        return add(parent, name, value == nullptr ? cJSON_CreateNull() : cJSON_CreateString(value));
-    }
-    cJSON* boolean(cJSON* parent, const char* name, bool value) {
-        return add(parent, name, cJSON_CreateBool(value));
-    }
-    cJSON* object(cJSON* parent, const char* name) {
-        return add(parent, name, cJSON_CreateObject());
-    }
-    cJSON* null(cJSON* parent, const char* name) { return add(parent, name, cJSON_CreateNull()); }
-    bool ok() const { return ok_; }
-
-  private:
-    bool ok_ = true;
-};
-
-void add_counts(json_builder* b, cJSON* parent, const char* name,
-                const uint32_t (&counts)[END_CODES]) {
-    cJSON* object = b->object(parent, name);
-    for (int code = 0; object != nullptr && code < END_CODES; ++code) {
-        char key[8];
-        snprintf(key, sizeof key, "%d", code);
-        if (counts[code] != 0)
-            b->number(object, key, counts[code]);
-    }
+    static constexpr unsigned long SMALLEST[] = {0, 0, 0x80, 0x800, 0x10000};
+    const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+    return s[0] < 0xC2 || s[0] > 0xF4 || code < SMALLEST[len] || code > 0x10FFFF || surrogate ? 0
+                                                                                              : len;
 }
 
-void add_program(json_builder* b, cJSON* programs, const status_facts& f, int slot) {
-    cJSON* p = b->add(programs, nullptr, cJSON_CreateObject());
-    if (p == nullptr)
-        return;
-    const slot_facts& s = f.slots[slot];
-    const program_history& h = f.history.programs[slot];
-    b->text(p, "name", f.config.slots[slot].name);
-    b->boolean(p, "running", s.running);
-    if (s.running) {
-        b->number(p, "pid", s.pid);
-        b->number(p, "uptime", static_cast<double>(s.uptime));
-        b->number(p, "restart_code", s.restart_code);
-        b->boolean(p, "from_data", s.from_data);
+// Copies text into out (when out is not null) with every byte that starts no valid UTF-8
+// sequence replaced by U+FFFD. The length of the copy.
+size_t copy_as_utf8(const char* text, char* out) {
+    static constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";
+    size_t len = 0;
+    for (const auto* s = reinterpret_cast<const unsigned char*>(text); *s != 0;) {
+        const size_t n = utf8_sequence(s);
+        const size_t piece = n != 0 ? n : sizeof REPLACEMENT - 1;
+        if (out != nullptr)
+            memcpy(out + len, n != 0 ? reinterpret_cast<const char*>(s) : REPLACEMENT, piece);
+        len += piece;
+        s += n != 0 ? n : 1;
     }
-    b->number(p, "ends", h.ends);
-    add_counts(b, p, "exits", h.exits);
-    add_counts(b, p, "signals", h.signals);
-    b->number(p, "segv_ends", h.segv_ends);
-    if (!h.has_last) {
-        b->null(p, "last_end");
-        return;
-    }
-    cJSON* last = b->object(p, "last_end");
-    if (last == nullptr)
-        return;
-    b->text(last, "time", h.last.time_text);
-    b->text(last, "how", h.last.exited_normally == 1 ? "exited" : "killed");
-    b->number(last, "code", h.last.code);
+    return len;
 }
 
-void add_record(json_builder* b, cJSON* root, const status_report& report) {
-    if (!report.facts.record_present) {
-        b->null(root, "record");
-        return;
-    }
-    cJSON* record = b->object(root, "record");
-    if (record == nullptr)
-        return;
-    b->text(record, "path", BOOTCHK_PATH);
-    b->text(record, "verdict", verdict_name(report));
-    b->boolean(record, "removed_by_daemon",
-               report.record && report.facts.verdict == record_verdict::stale);
-    b->text(record, "version", record_version(report));
-    if (report.record)
-        b->add(record, "members", cJSON_Duplicate(report.record.get(), 1));
-    else
-        b->null(record, "members");
+// *text as valid UTF-8, in a new copy from cJSON's allocator when it was not. false when
+// memory ran out.
+bool make_utf8(char** text) {
+    const size_t len = copy_as_utf8(*text, nullptr);
+    if (len == strlen(*text))  // a replacement makes the copy longer
+        return true;
+    char* copy = static_cast<char*>(cJSON_malloc(len + 1));
+    if (copy == nullptr)
+        return false;
+    copy[copy_as_utf8(*text, copy)] = '\0';
+    cJSON_free(*text);
+    *text = copy;
+    return true;
 }
 
-void add_history(json_builder* b, cJSON* root, const run_history& h) {
-    cJSON* history = b->object(root, "history");
-    if (history == nullptr)
-        return;
-    b->number(history, "restarts_of_all", h.restarts_all);
-    cJSON* installs = b->object(history, "installations");
-    if (installs != nullptr) {
-        b->number(installs, "plugin", h.installs[0]);
-        b->number(installs, "lua", h.installs[1]);
-        b->number(installs, "signature", h.installs[2]);
+// Every name and text in the tree under item valid UTF-8; cJSON allocated every name here.
+bool make_tree_utf8(cJSON* item) {
+    for (; item != nullptr; item = item->next) {
+        if ((item->string != nullptr && !make_utf8(&item->string)) ||
+            (cJSON_IsString(item) && !make_utf8(&item->valuestring)) ||
+            !make_tree_utf8(item->child))
+            return false;
     }
-    b->number(history, "segv_ends", h.segv_ends);
-    b->number(history, "next_segv_backoff", next_segv_backoff(h));
-    b->number(history, "other_ends", h.other_ends);
-    b->number(history, "cut_lines", h.cut_lines);
-    b->number(history, "malformed_lines", h.malformed_lines);
+    return true;
 }
 
 }  // namespace
 
-void print_table(const char* name, const status_report& report) {
-    const status_facts& f = report.facts;
-    if (f.running) {
-        char uptime[32];
-        format_duration(uptime, sizeof uptime, f.uptime);
-        printf("%s: running, pid %ld, up %s, programs %s -d\n", name, static_cast<long>(f.pid),
-               uptime, f.debug ? "get" : "without");
-    } else {
-        printf("%s: not running%s\n", name, f.run_file_present ? "; its last run:" : "");
-    }
-    printf("run file:   %s%s\n", f.run_path, f.run_file_present ? "" : " (none)");
-    if (f.has_directory)
-        printf("directory:  %s\n", f.directory);
-    print_mode(report);
-    printf("package:    %s %s\n", f.package_waiting ? "waiting at" : "none at",
-           UPGRADE_PACKAGE_PATH);
-    if (!f.run_file_present)
-        return;
-    if (f.config_loaded)
-        print_programs(f);
-    else
-        printf("programs:   unknown (no config in the directory)\n");
-    print_history(f);
-}
-
-int print_json(const char* name, const status_report& report) {
-    const status_facts& f = report.facts;
+json_ptr status_tree(const char* name, status_report* report) {
+    const status_facts& f = report->facts;
     json_ptr root(cJSON_CreateObject());
-    if (!root)
-        return -1;
-    json_builder b;
+    tree_builder b;
     cJSON* r = root.get();
     b.text(r, "name", name);
     b.text(r, "run_file", f.run_path);
-    b.boolean(r, "running", f.running);
+    b.flag(r, "running", f.running);
+    cJSON* daemon = b.object(r, "daemon", f.running);
     if (f.running) {
-        cJSON* daemon = b.object(r, "daemon");
-        if (daemon != nullptr) {
-            b.number(daemon, "pid", f.pid);
-            b.number(daemon, "uptime", static_cast<double>(f.uptime));
-            b.boolean(daemon, "debug", f.debug);
-        }
-    } else {
-        b.null(r, "daemon");
+        b.number(daemon, "pid", f.pid);
+        b.number(daemon, "uptime", static_cast<double>(f.uptime));
+        b.flag(daemon, "debug", f.debug);
     }
     b.text(r, "directory", f.has_directory ? f.directory : nullptr);
-    b.text(r, "mode", mode_name(f.verdict));
+    b.text(r, "mode", f.verdict == record_verdict::plugin ? "plugin" : "normal");
     add_record(&b, r, report);
-    b.boolean(r, "package_waiting", f.package_waiting);
-    if (f.config_loaded) {
-        cJSON* programs = b.add(r, "programs", cJSON_CreateArray());
-        for (int i = 0; programs != nullptr && i < f.config.count; ++i)
-            add_program(&b, programs, f, i);
+    b.flag(r, "package_waiting", f.package_waiting);
+    cJSON* programs =
+        b.add(r, "programs", f.config_loaded ? cJSON_CreateArray() : cJSON_CreateNull());
+    for (int i = 0; f.config_loaded && i < f.programs.count; ++i)
+        add_program(&b, programs, f, i);
+    add_history(&b, r, f);
+    if (!b.ok())
+        root.reset();
+    return root;
+}
+
+void print_table(const cJSON* tree) {
+    const char* name = text(tree, "name");
+    const cJSON* daemon = member(tree, "daemon");
+    const cJSON* history = member(tree, "history");
+    const bool run_file_present = cJSON_IsObject(history);  // the history is read from it
+    const bool running = is_true(tree, "running");
+    if (running) {
+        char uptime[32] = "";
+        format_duration(uptime, sizeof uptime, number(daemon, "uptime"));
+        printf("%s: running, pid %lld, up %s, programs %s -d\n", name, number(daemon, "pid"),
+               uptime, is_true(daemon, "debug") ? "get" : "without");
     } else {
-        b.null(r, "programs");
+        printf("%s: not running%s\n", name, run_file_present ? "; its last run:" : "");
     }
-    if (f.run_file_present)
-        add_history(&b, r, f.history);
+    printf("run file:   %s%s\n", text(tree, "run_file"), run_file_present ? "" : " (none)");
+    if (text(tree, "directory") != nullptr)
+        printf("directory:  %s\n", text(tree, "directory"));
+    print_mode(tree);
+    printf("package:    %s %s\n", is_true(tree, "package_waiting") ? "waiting at" : "none at",
+           UPGRADE_PACKAGE_PATH);
+    if (!run_file_present)
+        return;
+    if (cJSON_IsArray(member(tree, "programs")))
+        print_programs(member(tree, "programs"), running);
     else
-        b.null(r, "history");
-    malloc_text text(cJSON_Print(r));
-    if (!b.ok() || !text)
+        printf("programs:   unknown (no config in the directory)\n");
+    print_history(history);
+}
+
+int print_json(cJSON* tree) {
+    if (!make_tree_utf8(tree))
+        return -1;
+    malloc_text text(cJSON_Print(tree));
+    if (!text)
         return -1;
     printf("%s\n", text.get());
     return 0;

@@ -1,7 +1,7 @@
 // What watchd-status finds out about one daemon, read-only: whether it runs (the holder of
 // the run file's lock), its directory, programs and children, the start mode the boot-check
 // gate would pick, a waiting package, and the history in the run file. gather_status fills a
-// report; print_table and print_json render it.
+// report once; status_tree turns it into the JSON tree that both forms print.
 #pragma once
 
 #include <stdint.h>
@@ -10,7 +10,6 @@
 #include "base/resources.h"
 #include "bootcheck/bootchk.h"
 #include "status/history.h"
-#include "supervisor/state.h"
 
 namespace watchd {
 
@@ -18,6 +17,12 @@ namespace watchd {
 enum class status_result { running = 0, not_running = 3, unknown = 4 };
 
 constexpr size_t PROBLEM_CAPACITY = PATH_CAPACITY + 128;
+
+// The programs the daemon's config names, as its own loader reads them.
+struct program_table {
+    int count;
+    char names[MAX_SLOTS][PATH_CAPACITY];
+};
 
 struct slot_facts {
     bool running;
@@ -37,7 +42,7 @@ struct status_facts {
     bool has_directory;
     char directory[PATH_CAPACITY];
     bool config_loaded;
-    watch_state config;  // the configured slots, as the daemon's loader reads them
+    program_table programs;
     slot_facts slots[MAX_SLOTS];
     bool record_present;
     record_verdict verdict;
@@ -54,9 +59,13 @@ struct status_report {
 // Fills report for the daemon whose base name is name.
 status_result gather_status(const char* name, status_report* report);
 
-// The short human table on standard output.
-void print_table(const char* name, const status_report& report);
-// One JSON object on standard output. 0, or -1 when it could not be built.
-[[nodiscard]] int print_json(const char* name, const status_report& report);
+// Every fact of the report as one JSON tree (the record moves into it); null when memory ran
+// out.
+json_ptr status_tree(const char* name, status_report* report);
+// The short human table on standard output, read from the tree.
+void print_table(const cJSON* tree);
+// The tree as one JSON object on standard output, every text made valid UTF-8 first. 0, or -1
+// when memory ran out.
+[[nodiscard]] int print_json(cJSON* tree);
 
 }  // namespace watchd
