@@ -9,6 +9,7 @@
 
 #include "bootcheck/bootchk.h"
 #include "files/fileio.h"
+#include "merge_journal.h"
 #include "output.h"
 #include "shell.h"
 #include "text.h"
@@ -51,6 +52,8 @@ bool extract_plugin_archive(int package_fd) {
     record_snapshot before = take_record_snapshot();
     if (command_succeeded(run_shell_command(command)))
         return true;
+    // A tool cut short leaves its journal behind: the files go back before the record does.
+    (void)settle_staging_in(DATA_DIR);
     restore_record(before);
     return false;
 }
