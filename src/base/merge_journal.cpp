@@ -84,9 +84,10 @@ int remove_entries(int dir_fd, const struct stat& emptied, char (&full)[NAME_MAX
             return errno;
         if (st.st_dev == emptied.st_dev && st.st_ino == emptied.st_ino)
             return ENOTEMPTY;
-        if (strlen(d->d_name) >= sizeof full)
+        const size_t length = strlen(d->d_name);
+        if (length >= sizeof full)
             return ENAMETOOLONG;
-        strcpy(full, d->d_name);
+        memcpy(full, d->d_name, length + 1);
         return 0;
     }
     return 0;
@@ -316,17 +317,16 @@ int roll_back(int staging_fd, int target_fd) {
     return undo_level({parts[0].get(), target_fd, parts[1].get(), parts[2].get()});
 }
 
-// Removes the staging directory, the journal before the commit mark, each step durable, so
-// that a cut on the way never leaves a journal that looks uncommitted.
+// Removes the staging directory, the journal first and durably, so that a cut on the way
+// never leaves a journal without the commit mark or the package it undoes.
 int remove_staging(int target_fd, int staging_fd) {
-    for (const char* part : {KEPT_PART, ADDED_PART, PACKAGE_PART}) {
+    for (const char* part : {KEPT_PART, ADDED_PART}) {
         int r = remove_tree_at(staging_fd, part);
         if (r != 0)
             return r;
     }
-    if (fsync(staging_fd) != 0 || (unlinkat(staging_fd, COMMIT_MARK, 0) != 0 && errno != ENOENT))
+    if (fsync(staging_fd) != 0)
         return errno;
-    // Whatever else is there (a run cut short while it made the parts) goes last.
     int r = remove_tree_at(target_fd, STAGING_NAME);
     return r == 0 && fsync(target_fd) != 0 ? errno : r;
 }
@@ -397,12 +397,11 @@ int commit_merge(const staging_area& area) {
 
 int settle_staging(int target_fd) {
     unique_fd staging = open_subdir(target_fd, STAGING_NAME);
-    if (!staging.valid()) {
-        // Not a directory: nothing a merge made; it goes as it is.
-        if (errno == ENOTDIR || errno == ELOOP)
-            return remove_tree_at(target_fd, STAGING_NAME);
-        return errno == ENOENT ? 0 : errno;
-    }
+    // Not a directory: nothing a merge made; it goes as it is.
+    if (!staging.valid())
+        return errno == ENOTDIR || errno == ELOOP ? remove_tree_at(target_fd, STAGING_NAME)
+               : errno == ENOENT                  ? 0
+                                                  : errno;
     struct stat st;
     const bool committed = fstatat(staging.get(), COMMIT_MARK, &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (!committed && errno != ENOENT)
