@@ -467,10 +467,20 @@ TEST_F(ExtractTest, ModesLoseSpecialBitsAndTheDirectoryKeepsItsOwn) {
     }
 }
 
-// A staging directory that a cut-short run left behind is removed by the next run.
+// A staging directory that a cut-short run left behind, half made and with paths that pass
+// PATH_MAX, is removed by the next run.
 TEST_F(ExtractTest, LeftoverStagingDirectoryIsRemoved) {
     const std::string staging = dir() + "/.m01_load.new";
     ASSERT_EQ(mkdir(staging.c_str(), 0700), 0);
+    int fd = open(staging.c_str(), O_RDONLY | O_DIRECTORY);
+    for (int depth = 0; depth < 40 && fd >= 0; ++depth) {
+        const std::string name(200, static_cast<char>('a' + depth % 26));
+        int sub = mkdirat(fd, name.c_str(), 0700) == 0 ? openat(fd, name.c_str(), O_RDONLY) : -1;
+        close(fd);
+        fd = sub;
+    }
+    ASSERT_GE(fd, 0);
+    close(fd);
     ASSERT_EQ(mkdir((staging + "/sub").c_str(), 0500), 0);
     write_file(staging + "/sub/half-written", "x");
     ASSERT_TRUE(write_archive(package(), {file_entry("f", "data\n")}));
@@ -480,24 +490,31 @@ TEST_F(ExtractTest, LeftoverStagingDirectoryIsRemoved) {
 }
 
 // The calls of each name in a trace of the tool, as (calls before the move into place, calls
-// during it): the move starts after the fsync of the staged package, the last before the
-// first renameat, and ends with the last fsync, the target directory's; what follows only
-// removes the staging directory.
+// during it). The move starts after the fsync of the staged package, the last fsync before the
+// journal's first link, and ends with the fsync that makes its commit mark durable; what
+// follows only removes the staging directory.
 std::pair<int, int> calls_in_move(const std::string& trace, const std::string& name) {
     std::vector<std::string> calls;
+    std::vector<std::string> lines;
     for (const std::string& line : split_lines(trace)) {
         const size_t start = line.find_first_not_of("0123456789 ");
         const size_t open = line.find('(');
-        if (start != std::string::npos && open != std::string::npos && open > start)
+        if (start != std::string::npos && open != std::string::npos && open > start) {
             calls.push_back(line.substr(start, open - start));
+            lines.push_back(line);
+        }
     }
     const auto first =
-        std::find(std::make_reverse_iterator(std::find(calls.begin(), calls.end(), "renameat")),
+        std::find(std::make_reverse_iterator(std::find(calls.begin(), calls.end(), "linkat")),
                   calls.rend(), "fsync")
             .base();
-    const auto last = std::find(calls.rbegin(), calls.rend(), "fsync").base();
-    if (first >= last)
+    const auto mark = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find("\"committed\"") != std::string::npos;
+    });
+    auto last = std::find(calls.begin() + (mark - lines.begin()), calls.end(), "fsync");
+    if (last == calls.end() || first >= last)
         return {0, 0};
+    ++last;
     return {static_cast<int>(std::count(calls.begin(), first, name)),
             static_cast<int>(std::count(first, last, name))};
 }
@@ -505,7 +522,8 @@ std::pair<int, int> calls_in_move(const std::string& trace, const std::string& n
 // Each system call of the move into place failed once, at every point (strace's fault
 // injection): the tool ends with 1 and one line, and every step done is undone, so the
 // directory holds exactly what it held: the same entries, inodes, modes and contents (a
-// merged directory's times aside).
+// merged directory's times aside). The same after a cut at each rename, rolled back by the
+// next run (on a package that is then refused), which is itself cut at its first rename once.
 TEST_F(ExtractTest, EachFailedStepOfTheMoveIsUndone) {
     auto make_old_dir = [this] {
         ASSERT_EQ(mkdir((dir() + "/lib").c_str(), 0750), 0);
@@ -529,23 +547,22 @@ TEST_F(ExtractTest, EachFailedStepOfTheMoveIsUndone) {
     // LeakSanitizer cannot run under ptrace; the untraced tests check for leaks.
     const std::vector<std::string> strace = {
         "strace", "-qq", "-o", trace, "-E", "ASAN_OPTIONS=detect_leaks=0", "-e"};
-    const std::vector<std::string> call = {TOOL, "tar", "-zxf", package(), "-C", dir()};
-    auto traced = [&](const std::string& options) {
+    auto traced = [&](const std::string& options, const std::string& archive) {
         std::vector<std::string> argv = strace;
-        argv.push_back(options);
-        argv.insert(argv.end(), call.begin(), call.end());
+        argv.insert(argv.end(), {options, TOOL, "tar", "-zxf", archive, "-C", dir()});
         return run_here(argv);
     };
-    const std::pair<const char*, const char*> faults[] = {{"renameat", "EIO"},
-                                                          {"linkat", "EIO"},
-                                                          {"fsync", "EIO"},
-                                                          {"mkdirat", "ENOSPC"},
-                                                          {"openat", "ENOSPC"}};
-    run_result dry = traced("trace=renameat,linkat,fsync,mkdirat,openat");
+    const std::string bad = root_.path() + "/bad.tgz";
+    write_file(bad, "not a package");
+    const std::string cut = "signal=SIGKILL";
+    const std::pair<const char*, std::string> faults[] = {
+        {"renameat", "error=EIO"},   {"linkat", "error=EIO"},    {"fsync", "error=EIO"},
+        {"mkdirat", "error=ENOSPC"}, {"openat", "error=ENOSPC"}, {"renameat", cut}};
+    run_result dry = traced("trace=renameat,linkat,fsync,mkdirat,openat", package());
     ASSERT_EQ(dry.status, 0) << dry.err;
     ASSERT_EQ(read_file(dir() + "/lib/b.so"), "new b\n");
     const std::string dry_trace = read_file(trace);
-    for (const auto& [syscall, error] : faults) {
+    for (const auto& [syscall, fault] : faults) {
         const auto [before, during] = calls_in_move(dry_trace, syscall);
         EXPECT_GT(during, 0) << syscall << " is never called during the move";
         for (int n = before + 1; n <= before + during; ++n) {
@@ -553,13 +570,36 @@ TEST_F(ExtractTest, EachFailedStepOfTheMoveIsUndone) {
             ASSERT_EQ(system(("rm -rf '" + dir() + "' && mkdir '" + dir() + "'").c_str()), 0);
             make_old_dir();
             const std::string old_state = tree_snapshot(dir(), false);
-            run_result r = traced("inject=" + std::string(syscall) + ":error=" + error +
-                                  ":when=" + std::to_string(n));
-            EXPECT_EQ(r.status, 1) << label;
-            EXPECT_EQ(split_lines(r.err).size(), 1u) << label << ": " << r.err;
+            run_result r = traced(
+                "inject=" + std::string(syscall) + ":" + fault + ":when=" + std::to_string(n),
+                package());
+            if (fault == cut) {
+                EXPECT_EQ(r.status, 128 + SIGKILL) << label;
+                EXPECT_EQ(traced("inject=renameat:" + cut + ":when=1", bad).status, 128 + SIGKILL);
+                EXPECT_EQ(traced("trace=none", bad).status, 1) << label;
+            } else {
+                EXPECT_EQ(r.status, 1) << label;
+                EXPECT_EQ(split_lines(r.err).size(), 1u) << label << ": " << r.err;
+            }
             EXPECT_EQ(tree_snapshot(dir(), false), old_state) << label;
         }
     }
+}
+
+// Tar damage inside an intact gzip stream that libarchive reads past with a warning (a pax
+// path record of the wrong length): the package is refused with the warning on stderr.
+TEST_F(ExtractTest, ReaderWarningsRefuseThePackage) {
+    std::string tar = tar_stream({file_entry(std::string(120, 'n'), "data\n")}, 1 << 16);
+    const size_t record = tar.find(" path=");
+    ASSERT_NE(record, std::string::npos);
+    tar[record - 1] = '9';  // the record's length
+    write_file(package(), gzip_member(tar));
+    write_file(dir() + "/kept", "old\n");
+    const std::string before = tree_snapshot(dir());
+    run_result r = extract();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("malformed pax"), std::string::npos) << r.err;
+    EXPECT_EQ(tree_snapshot(dir()), before);
 }
 
 // ---- hostile archives ----
@@ -690,6 +730,40 @@ INSTANTIATE_TEST_SUITE_P(
                         other_entry(archive_item::directory, "/", 0755)};
                 },
                 {"h", "m01_load: tar: /: absolute"}),
+        // libarchive skips a hard link to itself with a warning: the entry would vanish.
+        hostile("HardLinkToItself",
+                [](const std::string&) {
+                    return std::vector<archive_item>{hardlink_entry("h", "h")};
+                },
+                {"h: Skipping hardlink pointing to itself"}),
+        // The daemon's files may come only as regular files; nothing may take the name of
+        // their temporaries.
+        hostile("DaemonOwnNames",
+                [](const std::string&) {
+                    return std::vector<archive_item>{
+                        other_entry(archive_item::directory, ".bootchk.tmp", 0755),
+                        file_entry("./init.bin.tmp/x", "evil\n"),
+                        file_entry("m01_sig.bin.tmp", "evil\n"),
+                        other_entry(archive_item::directory, ".bootchk", 0755),
+                        symlink_entry(".//init.bin", "x"),
+                        file_entry("m01_sig.bin", "sig\n"),
+                        hardlink_entry("init.bin", "m01_sig.bin")};
+                },
+                {".bootchk.tmp", "init.bin.tmp/x", "m01_sig.bin.tmp", ".bootchk", ".//init.bin",
+                 "init.bin"}),
+        // Names whose staged path would pass PATH_MAX.
+        hostile("NamesTooLongToStage",
+                [](const std::string&) {
+                    std::string path = std::string(250, 'd');
+                    for (int i = 0; i < 15; ++i)
+                        path += "/" + std::string(250, 'd');
+                    return std::vector<archive_item>{
+                        file_entry(path + "/" + std::string(70, 'f'), "x"),
+                        other_entry(archive_item::directory, path + "/" + std::string(60, 'e'),
+                                    0755)};
+                },
+                {std::string(70, 'f') + ": name too long",
+                 std::string(60, 'e') + "/: name too long"}),
         // A symbolic link in the place of a file is replaced, not written through.
         hostile(
             "FileOverSymlinkInDir",

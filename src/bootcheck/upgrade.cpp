@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "base/merge_journal.h"
 #include "base/output.h"
 #include "base/shell.h"
 #include "base/text.h"
@@ -52,6 +53,8 @@ bool extract_plugin_archive(int package_fd) {
     record_snapshot before = take_record_snapshot();
     if (command_succeeded(run_shell_command(command)))
         return true;
+    // A tool cut short leaves its journal behind: the files go back before the record does.
+    (void)settle_staging_in(DATA_DIR);
     restore_record(before);
     return false;
 }

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "base/merge_journal.h"
 #include "base/output.h"
 #include "base/shell.h"
 #include "base/text.h"
@@ -182,7 +183,11 @@ void watch_cycle(watch_state* state) {
     bool record_ignored = false;
     for (;;) {
         kill_configured(state);
-        state->plugin_mode = record_ignored ? 0 : decide_plugin_mode_removing_stale_record();
+        // An installation cut short (a power cut, a killed tool) is rolled back before anything
+        // starts from the data directory; while it cannot be, nothing does.
+        const bool data_settled = settle_staging_in(DATA_DIR) == 0;
+        state->plugin_mode =
+            record_ignored || !data_settled ? 0 : decide_plugin_mode_removing_stale_record();
         start_all_slots(state, last_code);
         if (supervise_children(state, &last_code) >= 0)
             continue;

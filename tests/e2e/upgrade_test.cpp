@@ -164,6 +164,37 @@ TEST_F(e2e_test, extraction_tool_output_comes_between_the_daemons_messages) {
     EXPECT_EQ(dir.starts().back().command, "eng -r 130");
 }
 
+#ifdef WATCHD_E2E_M01_LOAD
+// The tool cut at its second rename into place before the daemon starts (a power cut): the
+// daemon rolls the old plug-in back before it starts it from /data/.
+TEST_F(e2e_test, half_moved_plugin_is_rolled_back_before_the_engine_starts_from_data) {
+    const std::string stage = dir.file("stage");
+    ASSERT_EQ(mkdir(stage.c_str(), 0755), 0);
+    write_file(stage + "/eng", "new\n", 0755);
+    write_file(stage + "/conf", "new\n");
+    dir.write_config(ONE_ENGINE);
+    sandboxed_daemon d(dir);
+    ASSERT_TRUE(d.ready());
+    d.plant("/data/.bootchk", PLUGIN_RECORD);
+    d.plant("/data/conf", "old\n");
+    d.plant_fake("/data/eng", "old-eng", {sleep_forever()});
+    const std::string old_eng = read_file(d.inside("/data/eng"));
+    const std::string cut =
+        "tar -czf pkg -C stage eng conf && strace -qq -o /dev/null -E "
+        "ASAN_OPTIONS=detect_leaks=0 -e inject=renameat:signal=SIGKILL:when=2 " +
+        shell_quote(WATCHD_E2E_M01_LOAD) + " tar -zxf pkg -C " + shell_quote(d.inside("/data/"));
+    EXPECT_NE(system(("cd " + shell_quote(dir.path()) + " && " + cut).c_str()), 0);
+    ASSERT_TRUE(path_exists(d.inside("/data/.m01_load.new")));
+    d.go();
+    ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.output();
+    EXPECT_THAT(entries_of(d.inside("/data")),
+                UnorderedElementsAreArray({".bootchk", "conf", "eng"}));
+    EXPECT_EQ(read_file(d.inside("/data/conf")), "old\n");
+    EXPECT_EQ(read_file(d.inside("/data/eng")), old_eng);
+    EXPECT_THAT(dir.starts().back().command, StartsWith("/data//eng"));
+}
+#endif
+
 const std::string NEW_PLUGIN_RECORD = R"({"version":"3.9.08.2","plugindata":1})";
 
 INSTANTIATE_TEST_SUITE_P(

@@ -14,12 +14,15 @@
 
 #include <memory>
 
+#include "base/data_names.h"
+#include "base/merge_journal.h"
 #include "base/unique_fd.h"
 #include "package_stream.h"
-#include "staging.h"
 
 namespace m01_load {
 namespace {
+
+using watchd::STAGING_NAME;
 
 // libarchive writes into the staging directory, where entries may not leave it: no absolute
 // names, no `..`, no path through a symbolic link made by the package, no hard link to a
@@ -36,6 +39,8 @@ constexpr const char* RESERVED_NAME = "name reserved for the staging directory";
 constexpr const char* THROUGH_SYMLINK = "would be written through a symbolic link";
 constexpr const char* REPLACES_DIRECTORY = "would replace a directory";
 constexpr const char* REPLACES_FILE = "would replace a file with a directory";
+constexpr const char* TOO_LONG_TO_STAGE = "name too long to be staged";
+constexpr const char* DAEMON_NAME = "name of a file the daemon writes";
 
 struct read_archive_deleter {
     void operator()(archive* handle) const { archive_read_free(handle); }
@@ -178,15 +183,17 @@ int verify_archive(const tar_request& request, const watchd::unique_fd& file,
         int r = archive_read_next_header(reader.get(), &entry);
         if (r == ARCHIVE_EOF)
             break;
-        // ARCHIVE_RETRY (a damaged header) ranks above ARCHIVE_WARN but is a failure.
-        const bool header_read = r == ARCHIVE_OK || r == ARCHIVE_WARN;
+        // A warning is damage that libarchive read past (a malformed pax record, an empty
+        // name): what it would install is not what the package says. ARCHIVE_RETRY (a
+        // damaged header) ranks above ARCHIVE_WARN but is a failure too.
+        const bool header_read = r == ARCHIVE_OK;
         if (header_read && add_entry(&budget, entry_data_bytes(entry)) != 0) {
             fprintf(stderr, "%s: tar: %s: %s (%llu bytes, %llu inodes available)\n", TOOL_NAME,
                     directory, strerror(ENOSPC), static_cast<unsigned long long>(budget.bytes_free),
                     static_cast<unsigned long long>(budget.inodes_free));
             return 1;
         }
-        if (!header_read || archive_read_data_skip(reader.get()) < ARCHIVE_WARN) {
+        if (!header_read || archive_read_data_skip(reader.get()) != ARCHIVE_OK) {
             report_package(request.archive, reader.get(), stream);
             return 1;
         }
@@ -207,7 +214,7 @@ int copy_entry_data(archive* reader, archive* writer, archive_entry* entry) {
         int r = archive_read_data_block(reader, &block, &size, &offset);
         if (r == ARCHIVE_EOF)
             return 0;
-        if (r < ARCHIVE_WARN) {
+        if (r != ARCHIVE_OK) {
             report(entry_name(entry), error_text(reader));
             return 1;
         }
@@ -220,15 +227,47 @@ int copy_entry_data(archive* reader, archive* writer, archive_entry* entry) {
     }
 }
 
+bool name_is(const char* start, size_t length, const char* name) {
+    return strlen(name) == length && memcmp(start, name, length) == 0;
+}
+
+// Why a first component may not be installed in the target directory: it is the staging
+// directory's, or a name the daemon writes there. A file the daemon writes may come as a
+// plain regular file, which is what the daemon puts there; nothing may take its temporary.
+const char* reserved_name_problem(const char* start, size_t length, bool last, bool plain_file) {
+    if (name_is(start, length, STAGING_NAME))
+        return RESERVED_NAME;
+    constexpr size_t suffix_length = sizeof watchd::DAEMON_TEMP_SUFFIX - 1;
+    for (const char* own : watchd::DAEMON_DATA_NAMES) {
+        const size_t own_length = strlen(own);
+        if (name_is(start, length, own))
+            return last && plain_file ? nullptr : DAEMON_NAME;
+        if (length == own_length + suffix_length && memcmp(start, own, own_length) == 0 &&
+            memcmp(start + own_length, watchd::DAEMON_TEMP_SUFFIX, suffix_length) == 0)
+            return DAEMON_NAME;
+    }
+    return nullptr;
+}
+
+// An entry's type, as far as the checks of its name's components need it.
+struct entry_kind {
+    bool is_dir;
+    bool plain_file;  // a regular file that is no hard link
+};
+
 // Checks one component of an entry's name and, while the name exists in the target
-// directory, what that component is there. last: the name's final component.
-const char* component_problem(char* path, char* start, char* end, bool is_dir, int dir_fd,
+// directory, what that component is there.
+const char* component_problem(char* path, char* start, char* end, entry_kind kind, int dir_fd,
                               bool* in_target) {
     size_t length = static_cast<size_t>(end - start);
+    const bool is_dir = kind.is_dir;
     if (length == 2 && start[0] == '.' && start[1] == '.')
         return DOTDOT_NAME;
-    if (start == path && length == strlen(STAGING_NAME) && memcmp(start, STAGING_NAME, length) == 0)
-        return RESERVED_NAME;
+    if (start == path) {
+        const char* reserved = reserved_name_problem(start, length, *end == '\0', kind.plain_file);
+        if (reserved != nullptr)
+            return reserved;
+    }
     if (!*in_target)
         return nullptr;
     const char saved = *end;
@@ -272,12 +311,19 @@ const char* entry_problem(archive_entry* entry, int dir_fd) {
     memcpy(path, name, length + 1);
     while (length > 0 && path[length - 1] == '/')
         path[--length] = '\0';
+    // Leading "./" and the slashes after it name the target directory itself.
     char* start = path;
-    while (start[0] == '.' && start[1] == '/')
-        start += 2;
+    while ((start[0] == '.' && start[1] == '/') || (start != path && start[0] == '/'))
+        ++start;
     if (start != path)
         memmove(path, start, strlen(start) + 1);
-    const bool is_dir = type == AE_IFDIR;
+    // The staging directory and the journal hold the entry under a longer name, which must
+    // still fit.
+    if (strlen(path) + watchd::STAGED_PREFIX_LENGTH >= PATH_MAX)
+        return TOO_LONG_TO_STAGE;
+    const entry_kind kind = {type == AE_IFDIR,
+                             type == AE_IFREG && archive_entry_hardlink(entry) == nullptr};
+    const bool is_dir = kind.is_dir;
     if (path[0] == '\0' || strcmp(path, ".") == 0)
         return is_dir ? TARGET_ITSELF : REPLACES_DIRECTORY;
     bool in_target = true;
@@ -285,7 +331,7 @@ const char* entry_problem(archive_entry* entry, int dir_fd) {
         char* end = strchr(start, '/');
         if (end == nullptr)
             end = start + strlen(start);
-        const char* problem = component_problem(path, start, end, is_dir, dir_fd, &in_target);
+        const char* problem = component_problem(path, start, end, kind, dir_fd, &in_target);
         if (problem != nullptr || *end == '\0')
             return problem;
         start = end;
@@ -304,22 +350,20 @@ int extract_entry(archive* reader, archive* writer, archive_entry* entry, int di
     }
     // No setuid, setgid or sticky bit comes from a package.
     archive_entry_set_perm(entry, archive_entry_perm(entry) & 0777);
+    // A warning here is an entry not written as the package says (a hard link to itself
+    // skipped, a time not set): the package is refused as for a reader warning.
     int r = archive_write_header(writer, entry);
-    if (r < ARCHIVE_WARN) {
+    if (r != ARCHIVE_OK) {
         report(entry_name(entry), error_text(writer));
         return r == ARCHIVE_FATAL ? ARCHIVE_FATAL : ARCHIVE_FAILED;
     }
-    if (r == ARCHIVE_WARN)
-        report(entry_name(entry), error_text(writer));
     if (archive_entry_size(entry) > 0 && copy_entry_data(reader, writer, entry) != 0)
         return ARCHIVE_FATAL;
     r = archive_write_finish_entry(writer);
-    if (r < ARCHIVE_WARN) {
+    if (r != ARCHIVE_OK) {
         report(entry_name(entry), error_text(writer));
         return r == ARCHIVE_FATAL ? ARCHIVE_FATAL : ARCHIVE_FAILED;
     }
-    if (r == ARCHIVE_WARN)
-        report(entry_name(entry), error_text(writer));
     return ARCHIVE_OK;
 }
 
@@ -338,7 +382,7 @@ int extract_entries(archive* reader, package_stream& stream, int dir_fd, const c
         int r = archive_read_next_header(reader, &entry);
         if (r == ARCHIVE_EOF)
             break;
-        if (r != ARCHIVE_OK && r != ARCHIVE_WARN) {
+        if (r != ARCHIVE_OK) {
             report_package(archive_path, reader, stream);
             return 1;
         }
@@ -349,7 +393,7 @@ int extract_entries(archive* reader, package_stream& stream, int dir_fd, const c
             status = 1;
     }
     // Directory modes and times are set last, once nothing more is written into them.
-    if (archive_write_close(writer.get()) < ARCHIVE_WARN) {
+    if (archive_write_close(writer.get()) != ARCHIVE_OK) {
         report(archive_path, error_text(writer.get()));
         return 1;
     }
@@ -360,45 +404,28 @@ int extract_entries(archive* reader, package_stream& stream, int dir_fd, const c
     return status;
 }
 
-// The staging directory of one run, removed (with whatever it holds) when the run ends: after
-// a failure nothing of the package stays, after success the old entries that were replaced.
-class staging_dir {
-  public:
-    explicit staging_dir(int dir_fd) : dir_fd_(dir_fd) {}
-    ~staging_dir() {
-        if (fchdir(dir_fd_) == 0)
-            (void)remove_tree(STAGING_NAME);
-    }
-    staging_dir(const staging_dir&) = delete;
-    staging_dir& operator=(const staging_dir&) = delete;
-
-  private:
-    int dir_fd_;
-};
-
-// Moves the durable staged package into place; after a failed step, puts back what was moved.
-// 0 on success.
-int move_into_place(const staging_area& area, const watchd::unique_fd& dir_fd,
+// Journals the durable staged package, moves it into place and commits. 0 on success; a
+// failure is reported, and the caller settles the staging directory.
+int move_into_place(const watchd::staging_area& area, const watchd::unique_fd& dir_fd,
                     const char* directory) {
-    const merge_dirs dirs = {area.package.get(), dir_fd.get(), area.kept.get(), area.added.get()};
-    int err = merge_into(dirs);
+    int err = watchd::journal_merge(area, dir_fd.get());
+    if (err == 0)
+        err = watchd::merge_into(
+            {area.package.get(), dir_fd.get(), area.kept.get(), area.added.get()});
+    if (err == 0)
+        err = watchd::commit_merge(area);
     if (err == 0)
         return 0;
     report(directory, strerror(err));
-    // A second failure while putting back: the directory may hold a mix; say so.
-    if (undo_merge(dirs) != 0)
-        report(directory, "not restored");
     return 1;
 }
 
-// Extracts the verified package into a new staging directory, makes it durable and moves it
-// into place. 0 on success.
-int install_package(const tar_request& request, const watchd::unique_fd& file,
-                    const watchd::unique_fd& dir_fd, const char* directory) {
-    staging_area area;
-    int err = make_staging_area(&area);
-    // Removed even when only part of it was made.
-    staging_dir staging(dir_fd.get());
+// Extracts the verified package into the staging area, makes it durable and moves it into
+// place. 0 on success.
+int stage_and_move(const tar_request& request, const watchd::unique_fd& file,
+                   const watchd::unique_fd& dir_fd, const char* directory) {
+    watchd::staging_area area;
+    int err = watchd::make_staging_area(dir_fd.get(), &area);
     if (err != 0 || fchdir(area.package.get()) != 0) {
         report(directory, strerror(err != 0 ? err : errno));
         return 1;
@@ -407,12 +434,26 @@ int install_package(const tar_request& request, const watchd::unique_fd& file,
     read_archive_ptr reader = open_archive(request.archive, stream);
     if (!reader || extract_entries(reader.get(), stream, dir_fd.get(), request.archive) != 0)
         return 1;
-    err = sync_tree();
+    err = watchd::sync_tree();
     if (err != 0) {
         report(directory, strerror(err));
         return 1;
     }
     return move_into_place(area, dir_fd, directory);
+}
+
+// Installs the verified package. Whatever happened, the staging directory is settled at the
+// end: rolled back unless the move was committed, and removed. A staging directory that
+// cannot be removed is a failure, even after the commit.
+int install_package(const tar_request& request, const watchd::unique_fd& file,
+                    const watchd::unique_fd& dir_fd, const char* directory) {
+    const int status = stage_and_move(request, file, dir_fd, directory);
+    const int err = watchd::settle_staging(dir_fd.get());
+    if (err != 0) {
+        report(STAGING_NAME, strerror(err));
+        return 1;
+    }
+    return status;
 }
 
 }  // namespace
@@ -438,8 +479,8 @@ int extract_archive(const tar_request& request) {
                 strerror(errno));
         return 1;
     }
-    // What an earlier run left behind when it was cut short.
-    int err = remove_tree(STAGING_NAME);
+    // What an earlier run left behind when it was cut short: rolled back unless committed.
+    int err = watchd::settle_staging(dir_fd.get());
     if (err != 0) {
         report(STAGING_NAME, strerror(err));
         return 1;
