@@ -12,6 +12,7 @@
 #include <memory>
 #include <utility>
 
+#include "base/remove_entry.h"
 #include "base/unique_fd.h"
 
 namespace watchd {
@@ -55,76 +56,6 @@ bool is_dot_or_dotdot(const char* name) {
 
 unique_fd open_subdir(int parent_fd, const char* name) {
     return unique_fd(openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-}
-
-// ---- removal by descriptors ----
-
-// Removes what it can of dir_fd's entries: files, links and empty directories. A directory
-// that still holds entries is named in *full (empty when none is left): the walk goes down
-// into it. A directory that was emptied just before (emptied) and still cannot be removed is
-// an error, so that the walk cannot go round forever.
-int remove_entries(int dir_fd, const struct stat& emptied, char (&full)[NAME_MAX + 1]) {
-    full[0] = '\0';
-    dir_stream dir = open_stream(dir_fd);
-    if (!dir)
-        return errno;
-    while (const dirent* d = readdir(dir.get())) {
-        if (is_dot_or_dotdot(d->d_name))
-            continue;
-        if (unlinkat(dir_fd, d->d_name, 0) == 0 || errno == ENOENT)
-            continue;
-        if (errno != EISDIR && errno != EPERM)
-            return errno;
-        if (unlinkat(dir_fd, d->d_name, AT_REMOVEDIR) == 0 || errno == ENOENT)
-            continue;
-        if (errno != ENOTEMPTY && errno != EEXIST)
-            return errno;
-        struct stat st;
-        if (fstatat(dir_fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return errno;
-        if (st.st_dev == emptied.st_dev && st.st_ino == emptied.st_ino)
-            return ENOTEMPTY;
-        const size_t length = strlen(d->d_name);
-        if (length >= sizeof full)
-            return ENAMETOOLONG;
-        memcpy(full, d->d_name, length + 1);
-        return 0;
-    }
-    return 0;
-}
-
-// Empties the directory top: down into each directory that holds entries, back up through
-// "..", one descriptor open at a time, so that no depth or path length limits it.
-int empty_tree(unique_fd top) {
-    unique_fd dir = std::move(top);
-    struct stat emptied = {};
-    for (long depth = 0;;) {
-        char full[NAME_MAX + 1];
-        int r = remove_entries(dir.get(), emptied, full);
-        if (r != 0)
-            return r;
-        if (full[0] != '\0') {
-            unique_fd sub = open_subdir(dir.get(), full);
-            if (!sub.valid())
-                return errno;
-            // The staging directory's own parts only: a mode without write permission
-            // must not keep them.
-            (void)fchmod(sub.get(), S_IRWXU);
-            dir = std::move(sub);
-            emptied = {};
-            ++depth;
-            continue;
-        }
-        if (depth == 0)
-            return 0;
-        if (fstat(dir.get(), &emptied) != 0)
-            return errno;
-        unique_fd up(openat(dir.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!up.valid())
-            return errno;
-        dir = std::move(up);
-        --depth;
-    }
 }
 
 // ---- the journal, the moves and their undoing ----
@@ -334,18 +265,10 @@ int remove_staging(int target_fd, int staging_fd) {
 }  // namespace
 
 int remove_tree_at(int parent_fd, const char* name) {
-    if (unlinkat(parent_fd, name, 0) == 0 || errno == ENOENT)
+    errno = 0;
+    if (remove_entry_at(parent_fd, name))
         return 0;
-    if (errno != EISDIR && errno != EPERM)
-        return errno;
-    unique_fd top = open_subdir(parent_fd, name);
-    if (!top.valid())
-        return errno;
-    (void)fchmod(top.get(), S_IRWXU);
-    int r = empty_tree(std::move(top));
-    if (r == 0 && unlinkat(parent_fd, name, AT_REMOVEDIR) != 0)
-        r = errno;
-    return r;
+    return errno != 0 ? errno : ENOTEMPTY;
 }
 
 int sync_tree() {

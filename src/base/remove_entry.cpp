@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -40,11 +41,14 @@ removal remove_unless_full_directory(int dir_fd, const char* name) {
     return errno == ENOTEMPTY || errno == EEXIST ? removal::full_directory : removal::failed;
 }
 
-// A directory stream over name in dir_fd, or null.
+// A directory stream over name in dir_fd, or null. The directory is made writable for its
+// owner first: a mode without write permission (a package's read-only directory) must not
+// keep what is to go.
 dir_ptr open_directory(int dir_fd, const char* name) {
     unique_fd fd(openat(dir_fd, name, DIR_OPEN_FLAGS));
     if (!fd.valid())
         return nullptr;
+    (void)fchmod(fd.get(), S_IRWXU);
     dir_ptr stream(fdopendir(fd.get()));
     if (stream)
         (void)fd.release();

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/data_names.h"
 #include "base/output.h"
 #include "base/remove_entry.h"
 #include "base/text.h"
@@ -18,7 +19,6 @@ namespace {
 
 constexpr size_t COPY_CHUNK = 1024;
 constexpr mode_t PERMISSION_BITS = 0777;
-constexpr const char TEMP_SUFFIX[] = ".tmp";
 // A name in a directory and its terminating zero.
 constexpr size_t NAME_CAPACITY = NAME_MAX + 1;
 
@@ -88,7 +88,7 @@ class file_replacement {
                                 : format_text(dir_path_, sizeof dir_path_, "%.*s", dir_len, target);
         return written >= 0 && *name != '\0' &&
                format_text(target_name_, sizeof target_name_, "%s", name) >= 0 &&
-               format_text(temp_name_, sizeof temp_name_, "%s%s", name, TEMP_SUFFIX) >= 0;
+               format_text(temp_name_, sizeof temp_name_, "%s%s", name, DAEMON_TEMP_SUFFIX) >= 0;
     }
 
     char dir_path_[DATA_PATH_CAPACITY] = {};
