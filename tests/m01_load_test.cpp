@@ -602,6 +602,21 @@ TEST_F(ExtractTest, ReaderWarningsRefuseThePackage) {
     EXPECT_EQ(tree_snapshot(dir()), before);
 }
 
+// A pax record holds a name in UTF-8, which the C locale (the daemon's) cannot represent: that
+// is no damage, and the name lands byte for byte.
+TEST_F(ExtractTest, UTF8NamesInPaxRecordsInstallInTheCLocale) {
+    const std::string name = "caf\xc3\xa9-\xe2\x82\xac.txt";
+    ASSERT_EQ(run_here({"sh", "-c",
+                        "mkdir src && echo x > src/\"$0\" && LC_ALL=C.UTF-8 tar "
+                        "--format=pax -czf pkg.tgz -C src .",
+                        name})
+                  .status,
+              0);
+    run_result r = run_here({"env", "LC_ALL=C", TOOL, "tar", "-zxf", package(), "-C", dir()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir() + "/" + name), "x\n");
+}
+
 // ---- hostile archives ----
 
 struct hostile_case {

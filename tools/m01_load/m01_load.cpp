@@ -1,6 +1,7 @@
 // m01_load: the daemon's package extraction tool, a multi-call program whose only applet
 // is tar. The daemon runs `./m01_load tar -zxf PACKAGE -C DIR` and takes status 0 as a
 // complete installation.
+#include <locale.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -74,6 +75,10 @@ int run_tar(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Pax records hold names in UTF-8, which the C locale the daemon starts the tool in cannot
+    // represent: libarchive would warn, and a warning refuses the package. Names are bytes on
+    // disk either way.
+    (void)setlocale(LC_CTYPE, "C.UTF-8");
     if (argc < 2 || strcmp(argv[1], "tar") != 0) {
         fprintf(stderr, "%s\n", USAGE_LINE);
         return EXIT_USAGE;
