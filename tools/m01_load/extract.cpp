@@ -9,15 +9,15 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <memory>
 
-#include "base/data_names.h"
 #include "base/merge_journal.h"
 #include "base/unique_fd.h"
+#include "entry_policy.h"
 #include "package_stream.h"
+#include "space_budget.h"
 
 namespace m01_load {
 namespace {
@@ -30,17 +30,6 @@ using watchd::STAGING_NAME;
 constexpr int EXTRACT_FLAGS = ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM |
                               ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
                               ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS;
-
-// Why an entry is refused; every refused entry is named with one of these.
-constexpr const char* SPECIAL_FILE = "device nodes, FIFOs and sockets are refused";
-constexpr const char* ABSOLUTE_NAME = "absolute name refused";
-constexpr const char* DOTDOT_NAME = "name with '..' refused";
-constexpr const char* RESERVED_NAME = "name reserved for the staging directory";
-constexpr const char* THROUGH_SYMLINK = "would be written through a symbolic link";
-constexpr const char* REPLACES_DIRECTORY = "would replace a directory";
-constexpr const char* REPLACES_FILE = "would replace a file with a directory";
-constexpr const char* TOO_LONG_TO_STAGE = "name too long to be staged";
-constexpr const char* DAEMON_NAME = "name of a file the daemon writes";
 
 struct read_archive_deleter {
     void operator()(archive* handle) const { archive_read_free(handle); }
@@ -55,11 +44,6 @@ using write_archive_ptr = std::unique_ptr<archive, write_archive_deleter>;
 const char* error_text(archive* handle) {
     const char* text = archive_error_string(handle);
     return text != nullptr ? text : "unknown error";
-}
-
-const char* entry_name(archive_entry* entry) {
-    const char* name = archive_entry_pathname(entry);
-    return name != nullptr ? name : "(unnamed entry)";
 }
 
 void report(const char* subject, const char* problem) {
@@ -102,66 +86,6 @@ read_archive_ptr open_archive(const char* archive_path, package_stream& stream) 
 // Reports a failure of the package itself, in the stream or in the tar data.
 void report_package(const char* archive_path, archive* reader, const package_stream& stream) {
     report(archive_path, stream.problem() != nullptr ? stream.problem() : error_text(reader));
-}
-
-// What the package may take of the target's file system. Each entry counts one block, and a
-// file its data rounded up to whole blocks besides; the old files' space does not count as
-// free, since they stay until the new ones are in place. Each entry counts three inodes: its
-// own and, while it is moved into place, up to two that record the step (a marker, or two
-// directories that mirror a merged one).
-constexpr uint64_t INODES_PER_ENTRY = 3;
-
-struct space_budget {
-    uint64_t block_size = 0;
-    uint64_t bytes_free = 0;
-    uint64_t inodes_free = 0;
-    uint64_t bytes_needed = 0;
-    uint64_t inodes_needed = 0;
-};
-
-// Counts one entry with data bytes of file data. 0 while everything counted still fits.
-int add_entry(space_budget* budget, uint64_t data) {
-    const uint64_t blocks = data / budget->block_size + (data % budget->block_size != 0) + 1;
-    uint64_t bytes = 0;
-    if (__builtin_mul_overflow(blocks, budget->block_size, &bytes) ||
-        __builtin_add_overflow(budget->bytes_needed, bytes, &budget->bytes_needed))
-        return -1;
-    budget->inodes_needed += INODES_PER_ENTRY;
-    return budget->bytes_needed <= budget->bytes_free &&
-                   budget->inodes_needed <= budget->inodes_free
-               ? 0
-               : -1;
-}
-
-// The budget of the working directory's file system, the staging directory counted. 0, or -1
-// with errno set.
-int read_space_budget(space_budget* budget) {
-    struct statvfs fs;
-    if (statvfs(".", &fs) != 0)
-        return -1;
-    budget->block_size = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize != 0 ? fs.f_bsize : 512;
-    if (__builtin_mul_overflow(static_cast<uint64_t>(fs.f_bavail), budget->block_size,
-                               &budget->bytes_free))
-        budget->bytes_free = UINT64_MAX;
-    // A file system that counts no inodes at all sets no limit on them.
-    budget->inodes_free = fs.f_files != 0 ? fs.f_favail : UINT64_MAX;
-    return add_entry(budget, 0) == 0 ? 0 : (errno = ENOSPC, -1);
-}
-
-// The bytes an entry stores: a sparse file's data regions, not its holes.
-uint64_t entry_data_bytes(archive_entry* entry) {
-    const la_int64_t size = archive_entry_size(entry);
-    if (size <= 0)
-        return 0;
-    if (archive_entry_sparse_reset(entry) == 0)
-        return static_cast<uint64_t>(size);
-    uint64_t data = 0;
-    la_int64_t offset = 0;
-    la_int64_t length = 0;
-    while (archive_entry_sparse_next(entry, &offset, &length) == ARCHIVE_OK)
-        if (length > 0 && __builtin_add_overflow(data, static_cast<uint64_t>(length), &data))
-            return UINT64_MAX;
-    return data;
 }
 
 // Reads every header and all data to the end of the file, counting each entry against the
@@ -224,117 +148,6 @@ int copy_entry_data(archive* reader, archive* writer, archive_entry* entry) {
             report(entry_name(entry), err > 0 ? strerror(err) : error_text(writer));
             return 1;
         }
-    }
-}
-
-bool name_is(const char* start, size_t length, const char* name) {
-    return strlen(name) == length && memcmp(start, name, length) == 0;
-}
-
-// Why a first component may not be installed in the target directory: it is the staging
-// directory's, or a name the daemon writes there. A file the daemon writes may come as a
-// plain regular file, which is what the daemon puts there; nothing may take its temporary.
-const char* reserved_name_problem(const char* start, size_t length, bool last, bool plain_file) {
-    if (name_is(start, length, STAGING_NAME))
-        return RESERVED_NAME;
-    constexpr size_t suffix_length = sizeof watchd::DAEMON_TEMP_SUFFIX - 1;
-    for (const char* own : watchd::DAEMON_DATA_NAMES) {
-        const size_t own_length = strlen(own);
-        if (name_is(start, length, own))
-            return last && plain_file ? nullptr : DAEMON_NAME;
-        if (length == own_length + suffix_length && memcmp(start, own, own_length) == 0 &&
-            memcmp(start + own_length, watchd::DAEMON_TEMP_SUFFIX, suffix_length) == 0)
-            return DAEMON_NAME;
-    }
-    return nullptr;
-}
-
-// An entry's type, as far as the checks of its name's components need it.
-struct entry_kind {
-    bool is_dir;
-    bool plain_file;  // a regular file that is no hard link
-};
-
-// Checks one component of an entry's name and, while the name exists in the target
-// directory, what that component is there.
-const char* component_problem(char* path, char* start, char* end, entry_kind kind, int dir_fd,
-                              bool* in_target) {
-    size_t length = static_cast<size_t>(end - start);
-    const bool is_dir = kind.is_dir;
-    if (length == 2 && start[0] == '.' && start[1] == '.')
-        return DOTDOT_NAME;
-    if (start == path) {
-        const char* reserved = reserved_name_problem(start, length, *end == '\0', kind.plain_file);
-        if (reserved != nullptr)
-            return reserved;
-    }
-    if (!*in_target)
-        return nullptr;
-    const char saved = *end;
-    *end = '\0';
-    struct stat st;
-    int r = fstatat(dir_fd, path, &st, AT_SYMLINK_NOFOLLOW);
-    *end = saved;
-    if (r != 0) {
-        *in_target = false;
-        return errno == ENOENT ? nullptr : strerror(errno);
-    }
-    if (saved != '\0') {
-        if (S_ISLNK(st.st_mode))
-            return THROUGH_SYMLINK;
-        return S_ISDIR(st.st_mode) ? nullptr : strerror(ENOTDIR);
-    }
-    if (is_dir != S_ISDIR(st.st_mode))
-        return is_dir ? REPLACES_FILE : REPLACES_DIRECTORY;
-    return nullptr;
-}
-
-// entry_problem's answer for the target directory's own entry (`.`): it is skipped, so the
-// directory keeps its mode, owner and times.
-constexpr const char* TARGET_ITSELF = "";
-
-// Why an entry must not be installed, or null. The target directory's side is checked here:
-// the renames into place would otherwise write through a symbolic link there, or put a file
-// in the place of a directory.
-const char* entry_problem(archive_entry* entry, int dir_fd) {
-    const mode_t type = archive_entry_filetype(entry);
-    if (archive_entry_hardlink(entry) == nullptr && type != AE_IFREG && type != AE_IFDIR &&
-        type != AE_IFLNK)
-        return SPECIAL_FILE;
-    const char* name = entry_name(entry);
-    if (name[0] == '/')
-        return ABSOLUTE_NAME;
-    char path[PATH_MAX];
-    size_t length = strlen(name);
-    if (length >= sizeof path)
-        return strerror(ENAMETOOLONG);
-    memcpy(path, name, length + 1);
-    while (length > 0 && path[length - 1] == '/')
-        path[--length] = '\0';
-    // Leading "./" and the slashes after it name the target directory itself.
-    char* start = path;
-    while ((start[0] == '.' && start[1] == '/') || (start != path && start[0] == '/'))
-        ++start;
-    if (start != path)
-        memmove(path, start, strlen(start) + 1);
-    // The staging directory and the journal hold the entry under a longer name, which must
-    // still fit.
-    if (strlen(path) + watchd::STAGED_PREFIX_LENGTH >= PATH_MAX)
-        return TOO_LONG_TO_STAGE;
-    const entry_kind kind = {type == AE_IFDIR,
-                             type == AE_IFREG && archive_entry_hardlink(entry) == nullptr};
-    const bool is_dir = kind.is_dir;
-    if (path[0] == '\0' || strcmp(path, ".") == 0)
-        return is_dir ? TARGET_ITSELF : REPLACES_DIRECTORY;
-    bool in_target = true;
-    for (start = path;; ++start) {
-        char* end = strchr(start, '/');
-        if (end == nullptr)
-            end = start + strlen(start);
-        const char* problem = component_problem(path, start, end, kind, dir_fd, &in_target);
-        if (problem != nullptr || *end == '\0')
-            return problem;
-        start = end;
     }
 }
 
