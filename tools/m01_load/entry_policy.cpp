@@ -18,6 +18,7 @@ using watchd::STAGING_NAME;
 // Why an entry is refused; every refused entry is named with one of these.
 constexpr const char* SPECIAL_FILE = "device nodes, FIFOs and sockets are refused";
 constexpr const char* ABSOLUTE_NAME = "absolute name refused";
+constexpr const char* EMPTY_NAME = "empty name refused";
 constexpr const char* DOTDOT_NAME = "name with '..' refused";
 constexpr const char* RESERVED_NAME = "name reserved for the staging directory";
 constexpr const char* THROUGH_SYMLINK = "would be written through a symbolic link";
@@ -94,7 +95,7 @@ const char* const TARGET_ITSELF = "";
 
 const char* entry_name(archive_entry* entry) {
     const char* name = archive_entry_pathname(entry);
-    return name != nullptr ? name : "(unnamed entry)";
+    return name != nullptr && name[0] != '\0' ? name : "(unnamed entry)";
 }
 
 const char* entry_problem(archive_entry* entry, int dir_fd) {
@@ -102,7 +103,10 @@ const char* entry_problem(archive_entry* entry, int dir_fd) {
     if (archive_entry_hardlink(entry) == nullptr && type != AE_IFREG && type != AE_IFDIR &&
         type != AE_IFLNK)
         return SPECIAL_FILE;
-    const char* name = entry_name(entry);
+    // A header without a name is damage: what it meant to install is unknown.
+    const char* name = archive_entry_pathname(entry);
+    if (name == nullptr || name[0] == '\0')
+        return EMPTY_NAME;
     if (name[0] == '/')
         return ABSOLUTE_NAME;
     char path[PATH_MAX];
