@@ -1,10 +1,10 @@
 # The judge of what /data kept after a fault during an installation (sourced by scripts/faults
-# in its sandbox and by the emulated router's init under busybox sh, so POSIX sh only):
+# in its sandbox and by the emulated router's init under busybox sh: sh with "local" only):
 # classify KIND_DIR compares /data with the kind's references (KIND_DIR/old, KIND_DIR/new, the
 # records KIND_DIR/old.bootchk and KIND_DIR/new.bootchk, the file list KIND_DIR/files) and
 # prints old, new, unrecorded, window, lost, mixed or corrupt (scripts/faults tells what each
 # means).
-# shellcheck shell=sh
+# shellcheck shell=dash
 
 # Whether the extraction tool was cut while it moved the package into place: its staging
 # directory holds a kept old entry or a marker for an added one.
