@@ -5,6 +5,7 @@
 
 # The build directory for the repository $root, named with $suffix. The tests mount a fresh
 # /tmp in their sandbox, which would hide a build tree under /tmp.
+# shellcheck disable=SC2154 # root and suffix: the sourcing script's
 build_dir() {
     case "$root/" in
         /tmp/*) echo "/var/tmp/watchd-build-$(printf %s "$root" | cksum | cut -d' ' -f1)$suffix" ;;
