@@ -1,5 +1,6 @@
-# Helpers that scripts/test and scripts/router share (sourced by bash scripts): the build
-# directory, Debian's packages of another architecture unpacked into a sysroot, Debian's source
+# Helpers that the project's scripts share (sourced by bash scripts): the build directory,
+# libfaketime as the build preloads it, the one-engine configuration, a script's copy for the
+# sandbox, Debian's packages of another architecture unpacked into a sysroot, Debian's source
 # packages, and the emulator for the target's programs.
 # shellcheck shell=bash
 
@@ -11,6 +12,28 @@ build_dir() {
         /tmp/*) echo "/var/tmp/watchd-build-$(printf %s "$root" | cksum | cut -d' ' -f1)$suffix" ;;
         *) echo "$root/build$suffix" ;;
     esac
+}
+
+# libfaketime as the build in $1 preloads it in its tests (the build's preload.env, checked
+# against the build target when the build was configured); without that file, the one in the
+# default compiler's own library directory.
+faketime_lib() {
+    local WATCHD_FAKETIME_LIB=""
+    # shellcheck disable=SC1091 # written by the build
+    [ ! -e "$1/preload.env" ] || . "$1/preload.env"
+    echo "${WATCHD_FAKETIME_LIB:-/usr/lib/$(gcc -print-multiarch)/faketime/libfaketime.so.1}"
+}
+
+# The daemon's configuration with the one watched program $1.
+one_engine_config() {
+    printf '{"__watch":{"processes":[{"base":"%s"}]}}\n' "$1"
+}
+
+# Copies the running script to the file $1, with the helpers it sources beside it, for a run in
+# the sandbox, whose fresh /tmp would hide a clone under /tmp.
+copy_for_sandbox() {
+    install -m 0755 "$0" "$1"
+    cp "$root/scripts/lib.sh" "$root/scripts/judge.sh" "$(dirname "$1")/"
 }
 
 # Sets target_apt to the options of an apt state of its own in the directory $2, which knows
