@@ -72,9 +72,9 @@ read_archive_ptr open_archive(const char* archive_path, package_stream& stream) 
         report(archive_path, strerror(ENOMEM));
         return nullptr;
     }
+    // No filter of libarchive's: a package is gzip data, which the stream inflates, or a plain
+    // tar. Each filter would bring its reader into the router's image for nothing.
     archive_read_support_format_tar(reader.get());
-    if (!stream.gzip())
-        archive_read_support_filter_all(reader.get());
     if (stream.open(reader.get()) != ARCHIVE_OK) {
         report(archive_path,
                stream.problem() != nullptr ? stream.problem() : error_text(reader.get()));
