@@ -17,10 +17,14 @@ import sys
 # measured value. A budget whose measured value was not taken (no musl binary) is left out.
 BUDGETS = [
     # (name, measured key, limit, unit); {low}, {high} and {idle} are filled in
-    ("start cost, one start, RLIMIT_NOFILE {low}, against the floor", "ratio single low", 1.3, "x"),
-    ("start cost, burst of four, RLIMIT_NOFILE {low}, against the floor", "ratio burst low", 1.3, "x"),
-    ("start cost, one start, RLIMIT_NOFILE {high}, against the floor", "ratio single high", 1.3, "x"),
-    ("start cost, burst of four, RLIMIT_NOFILE {high}, against the floor", "ratio burst high", 1.3, "x"),
+    ("start cost, one start, RLIMIT_NOFILE {low}, against the floor", "ratio single low", 1.3,
+     "x"),
+    ("start cost, burst of four, RLIMIT_NOFILE {low}, against the floor", "ratio burst low", 1.3,
+     "x"),
+    ("start cost, one start, RLIMIT_NOFILE {high}, against the floor", "ratio single high", 1.3,
+     "x"),
+    ("start cost, burst of four, RLIMIT_NOFILE {high}, against the floor", "ratio burst high",
+     1.3, "x"),
     ("flash, watchd stripped (glibc, dynamic)", "size watchd", 24576, "B"),
     ("flash, m01_load stripped (glibc, dynamic)", "size m01_load", 20480, "B"),
     # The status companion is no larger than the daemon it reports on.
@@ -99,8 +103,8 @@ def sample_us(path, kind, delay=0):
             if forks:
                 times["t0"] = min(times.get("t0", forks[-1]), forks.pop())
         elif what == "---":
-            ends = {"start": ("t0", "last"), "first": ("fork", "first"), "restart": ("exit", "last")}
-            begin, end = ends[kind]
+            begin, end = {"start": ("t0", "last"), "first": ("fork", "first"),
+                          "restart": ("exit", "last")}[kind]
             if begin in times and end in times:
                 less = delay if kind == "restart" else 0
                 out.append("%.1f" % ((times[end] - times[begin] - less) / 1000))
@@ -147,42 +151,37 @@ def libskarnet_of(program):
     return None
 
 
-def read_inside(path):
-    """inside.txt: "mem WHO dirty rss [processes]", "idle WHO wakeups syscalls", "rt ..."."""
-    mem, idle, rt = {}, {}, ""
-    with open(path) as f:
-        for line in f:
-            fields = line.split()
-            if fields and fields[0] == "mem":
-                mem[fields[1]] = fields[2:]
-            elif fields and fields[0] == "idle":
-                idle[fields[1]] = fields[2:]
-            elif fields and fields[0] == "rt":
-                rt = " " + " ".join(fields[1:])
-    return mem, idle, rt
+def read_inside(work, what):
+    """The lines of inside.txt that start with WHAT: "mem WHO dirty rss [processes]" and
+    "idle WHO wakeups syscalls" by WHO; "rt" as "" to the rest of its line, space first."""
+    found = {}
+    with open(os.path.join(work, "inside.txt")) as f:
+        for fields in (line.split() for line in f):
+            if fields and fields[0] == what == "rt":
+                found[""] = " " + " ".join(fields[1:])
+            elif fields and fields[0] == what:
+                found[fields[1]] = fields[2:]
+    return found
 
 
 def each(total, count):
     return str(int(int(total) / int(count)))
 
 
-def report(a, out):
-    work, s = a.work, os.path.join(a.work, "samples")
-    mem, idle, rt = read_inside(os.path.join(work, "inside.txt"))
-    measured = {}
-    bins = {name: size_of(os.path.join(work, "bin", name)) for name in
-            ("watchd", "watchd-unhardened", "m01_load", "watchd-status", "m01_load-unhardened",
-             "floor")}
-    runsv, s6 = shutil.which("runsv"), shutil.which("s6-supervise")
-
-    def p(*lines):
-        print(*lines, sep="\n", file=out)
-
+def header(a, rt, p):
     p("## watchd benchmark", "",
       "Machine: %s." % machine(),
       "Date: %s. Repetitions: %s per timed case; real-time priority: %s." %
       (datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"), a.reps, rt),
-      "", "### Flash (stripped bytes)", "", "| binary | bytes |", "|---|---|",
+      "")
+
+
+def flash(a, p, measured):
+    bins = {name: size_of(os.path.join(a.work, "bin", name)) for name in
+            ("watchd", "watchd-unhardened", "m01_load", "watchd-status", "m01_load-unhardened",
+             "floor")}
+    runsv, s6 = shutil.which("runsv"), shutil.which("s6-supervise")
+    p("### Flash (stripped bytes)", "", "| binary | bytes |", "|---|---|",
       "| watchd (glibc, dynamic, hardened) | %d |" % bins["watchd"],
       "| watchd (glibc, dynamic, without hardening) | %d |" % bins["watchd-unhardened"],
       "| m01_load (glibc, dynamic, hardened) | %d |" % bins["m01_load"],
@@ -200,6 +199,9 @@ def report(a, out):
     for name in ("watchd", "m01_load", "watchd-status"):
         measured["size " + name] = bins[name]
 
+
+def memory_and_idle(a, p, measured):
+    mem, idle = read_inside(a.work, "mem"), read_inside(a.work, "idle")
     p("### Memory with four children, and idle for %s s" % a.idle_seconds, "",
       "| supervisor | processes | private dirty KiB | resident KiB | wakeups | system calls |",
       "|---|---|---|---|---|---|",
@@ -212,14 +214,23 @@ def report(a, out):
         p("| %s (one per child) | %s | %s (%s each) | %s | %s | %s |" %
           (label, count, dirty, each(dirty, count), rss, *idle[who]))
     p("| minimal C supervisor with libcjson | 1 | %s | %s | | |" % tuple(mem["minimal"]), "")
+    measured["dirty above minimal"] = int(mem["watchd"][0]) - int(mem["minimal"][0])
+    measured["dirty one minus four"] = int(mem["watchd1"][0]) - int(mem["watchd"][0])
+    measured["wakeups watchd"], measured["syscalls watchd"] = idle["watchd"][:2]
+    if a.musl:
+        measured["dirty musl"] = mem["musl"][0]
+        measured["dirty half runsv"] = int(int(each(mem["runsv"][0], mem["runsv"][2])) / 2)
+        measured["wakeups and syscalls musl"] = int(idle["musl"][0]) + int(idle["musl"][1])
 
+
+def starts(a, p, measured):
     p("### Start cost (µs, median [min-max]): supervisor's fork to the child's first line", "",
       "watchd's starts are those of its 160 cycle: the first one, and all four.", "",
       "| case | RLIMIT_NOFILE | watchd | runsv | s6-supervise | floor | floor, glibc parent"
       " | watchd / floor |",
       "|---|---|---|---|---|---|---|---|")
-    limits = (("low", "1024"), ("high", a.high))
-    for level, limit in limits:
+    s = os.path.join(a.work, "samples")
+    for level, limit in (("low", "1024"), ("high", a.high)):
         for kind, label in (("single", "one start"), ("burst", "burst of four")):
             w = timing(s, "watchd", limit, "burst", "first" if kind == "single" else "start")
             fl = timing(s, "floor", limit, kind, "start")
@@ -229,24 +240,33 @@ def report(a, out):
                span(timing(s, "s6", limit, kind, "start")), span(fl),
                span(timing(s, "floor-glibc", limit, kind, "start")),
                measured["ratio %s %s" % (kind, level)]))
-    p("", "### Restart overhead beyond each supervisor's fixed delay (µs, median [min-max])", "",
+    p("")
+
+
+def restarts(a, p):
+    p("### Restart overhead beyond each supervisor's fixed delay (µs, median [min-max])", "",
       "watchd's 10 s delay runs at x%s under libfaketime (0.1 s); runsv restarts at once a"
       % a.speedup,
       "child that ran for more than a second; s6-supervise forks for ./finish, then waits 1 s.",
       "", "| RLIMIT_NOFILE | watchd | runsv | s6-supervise |", "|---|---|---|---|")
-    for _, limit in limits:
+    s = os.path.join(a.work, "samples")
+    for limit in ("1024", a.high):
         p("| %s | %s | %s | %s |" % (
             limit, span(timing(s, "watchd", limit, "single", "restart", a.watchd_delay_ns)),
             span(timing(s, "runsv", limit, "single", "restart")),
             span(timing(s, "s6", limit, "single", "restart", 1000000000))))
+    p("")
 
+
+def cycle_160(a, p, measured):
+    s = os.path.join(a.work, "samples")
     cycle = timing(s, "watchd", "1024", "burst", "restart")
-    with open(s + "/killall") as f:
+    with open(os.path.join(s, "killall")) as f:
         killall = stats(f.read().split())
     burst4 = timing(s, "floor", "1024", "burst", "start")
     reference = "%.1f" % (number(killall[0]) + number(burst4[0]))
     share = "%.0f" % (100 * number(killall[0]) / number(cycle[0])) if number(cycle[0]) else "-"
-    p("", "### The 160 cycle with four children (µs, median [min-max])", "",
+    p("### The 160 cycle with four children (µs, median [min-max])", "",
       "| what | µs |", "|---|---|",
       "| watchd: exit 160 to the fourth child's first line | %s |" % span(cycle),
       "| four system(\"killall -9 NAME\") | %s (%s %% of the cycle) |" % (span(killall), share),
@@ -254,14 +274,19 @@ def report(a, out):
       "| reference: killall calls plus floor starts | %s |" % reference, "")
     measured["ratio cycle"] = ratio(cycle[0], reference)
 
-    runsv_each = int(each(mem["runsv"][0], mem["runsv"][2]))
-    measured["dirty above minimal"] = int(mem["watchd"][0]) - int(mem["minimal"][0])
-    measured["dirty one minus four"] = int(mem["watchd1"][0]) - int(mem["watchd"][0])
-    measured["wakeups watchd"], measured["syscalls watchd"] = idle["watchd"][:2]
-    if a.musl:
-        measured["dirty musl"] = mem["musl"][0]
-        measured["dirty half runsv"] = int(runsv_each / 2)
-        measured["wakeups and syscalls musl"] = int(idle["musl"][0]) + int(idle["musl"][1])
+
+def report(a, out):
+    """Prints the report; returns the number of budgets over."""
+    def p(*lines):
+        print(*lines, sep="\n", file=out)
+
+    measured = {}
+    header(a, read_inside(a.work, "rt").get("", ""), p)
+    flash(a, p, measured)
+    memory_and_idle(a, p, measured)
+    starts(a, p, measured)
+    restarts(a, p)
+    cycle_160(a, p, measured)
     return judge(measured, p, low="1024", high=a.high, idle=a.idle_seconds)
 
 
