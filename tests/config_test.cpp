@@ -38,16 +38,30 @@ TEST_P(LoadWatchConfig, FillsTheProcessTable) {
 
 const std::vector<std::string> builtin = {"kelvra-dpi-inner"};
 
-// Only what the end-to-end tables of good and bad configs do not show.
+// The daemon's answer to a table and to a failed load (a missing file, a FIFO) is the
+// end-to-end tables' (program_table, bad_config).
 INSTANTIATE_TEST_SUITE_P(
     Documents, LoadWatchConfig,
     testing::Values(
+        config_case{"{}", 0, builtin}, config_case{R"({"__watch":{}})", 0, builtin},
+        config_case{R"({"__watch":{"processes":[]}})", 0, builtin},
+        config_case{R"({"other":{"processes":[{"base":"eng"}]}})", 0, builtin},
         config_case{R"({"other":1,"__watch":{"processes":"x"}})", 0, builtin},
+        config_case{R"({"__WATCH":{"Processes":[{"BASE":"eng"}]}})", 0, {"eng"}},
+        config_case{R"({"__watch":{"processes":[{"base":"eng"}]}} junk)", 0, {"eng"}},
         config_case{R"({"__watch":{"processes":[{"base":"a"},{"base":"b"},{"base":"c"},)"
                     R"({"base":"d"}]}})",
                     0,
                     {"a", "b", "c", "d"}},
         config_case{R"({"__watch":{"processes":[{"base":"/opt/x/e 1"}]}})", 0, {"/opt/x/e 1"}},
+        config_case{"", -1, {}}, config_case{" \n\t", -1, {}},
+        config_case{"processes: eng", -1, {}},
+        config_case{R"({"__watch":{"processes":[{"base":"eng"},{"name":"eng"}]}})", -1, {}},
+        config_case{R"({"__watch":{"processes":[{"base":12}]}})", -1, {}},
+        config_case{R"({"__watch":{"processes":[{"base":"a"},{"base":"b"},{"base":"c"},)"
+                    R"({"base":"d"},{"base":"e"}]}})",
+                    -1,
+                    {}},
         config_case{R"({"__watch":{"processes":["a"]}})", -1, {}},
         config_case{R"({"__watch":{"processes":{"base":"a"}}})", -1, {}}));
 

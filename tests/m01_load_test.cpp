@@ -2,7 +2,6 @@
 // for ordinary ones and with libarchive's writer for hostile ones.
 #include <archive.h>
 #include <archive_entry.h>
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -35,8 +34,6 @@ constexpr const char* TOOL = M01_LOAD_PATH;
 constexpr int EXIT_USAGE = 2;
 
 // ---- helpers for the end-to-end tests ----
-
-using run_result = command_result;
 
 // One entry of a hand-made archive.
 struct archive_item {
@@ -136,27 +133,11 @@ std::string noise(size_t size) {
     return bytes;
 }
 
-// The names in directory path, sorted.
-std::vector<std::string> names_in(const std::string& path) {
-    std::vector<std::string> names;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
-    while (dir) {
-        dirent* d = readdir(dir.get());
-        if (d == nullptr)
-            break;
-        names.push_back(d->d_name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // Each test works in root/: dir/ is the extraction directory, outside/ holds a file that a
 // hostile archive would like to change, and the archive lies beside them.
 class ExtractTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_FALSE(root_.path().empty());
-        ASSERT_FALSE(capture_.path().empty());
         ASSERT_EQ(mkdir(dir().c_str(), 0755), 0);
         ASSERT_EQ(mkdir(outside().c_str(), 0755), 0);
         write_file(outside() + "/victim", "original\n");
@@ -166,19 +147,19 @@ class ExtractTest : public ::testing::Test {
     std::string outside() const { return root_.path() + "/outside"; }
     std::string package() const { return root_.path() + "/pkg.tgz"; }
 
-    run_result tool(const std::vector<std::string>& args) {
+    command_result tool(const std::vector<std::string>& args) {
         std::vector<std::string> argv = {TOOL};
         argv.insert(argv.end(), args.begin(), args.end());
         return run_here(argv);
     }
-    run_result run_here(const std::vector<std::string>& argv) {
+    command_result run_here(const std::vector<std::string>& argv) {
         return run_command(argv, root_.path());
     }
-    run_result extract() { return tool({"tar", "-zxf", package(), "-C", dir()}); }
+    command_result extract() { return tool({"tar", "-zxf", package(), "-C", dir()}); }
 
     // A gzip tar of src_ made by the system's tar.
     void pack_with_system_tar(const std::string& src) {
-        run_result r = run_here({"tar", "-czf", package(), "-C", src, "."});
+        command_result r = run_here({"tar", "-czf", package(), "-C", src, "."});
         ASSERT_EQ(r.status, 0) << r.err;
     }
 
@@ -198,7 +179,7 @@ TEST_F(ExtractTest, ExtractsNestedTreeKeepingModesAndTimes) {
     ASSERT_EQ(utimes((src + "/engine").c_str(), old_times), 0);
     pack_with_system_tar(src);
 
-    run_result r = extract();
+    command_result r = extract();
 
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
@@ -210,7 +191,7 @@ TEST_F(ExtractTest, ExtractsNestedTreeKeepingModesAndTimes) {
     EXPECT_EQ(st.st_mtime, 1000000000);
     ASSERT_EQ(stat((dir() + "/private").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
-    run_result engine = run_here({dir() + "/engine"});
+    command_result engine = run_here({dir() + "/engine"});
     EXPECT_EQ(engine.status, 0) << "the extracted program must still be executable";
 }
 
@@ -226,7 +207,7 @@ TEST_F(ExtractTest, DaemonCallAndRelativeSpellingExtract) {
     };
     for (const std::vector<std::string>& argv : calls) {
         ASSERT_EQ(remove((dir() + "/f").c_str()) == 0 || errno == ENOENT, true);
-        run_result r = run_here(argv);
+        command_result r = run_here(argv);
         EXPECT_EQ(r.status, 0) << argv[0] << ": " << r.err;
         EXPECT_EQ(read_file(dir() + "/f"), "data\n") << argv[0];
     }
@@ -241,7 +222,7 @@ TEST_F(ExtractTest, UnknownAppletOrBadOptionsPrintUsage) {
         {"tar", "-zxf", "a", "-fb"}, {"tar", "-zxf", ""},
         {"tar", "-ztf", "a.tgz"},    {"tar", "-zxf"}};
     for (const std::vector<std::string>& args : calls) {
-        run_result r = tool(args);
+        command_result r = tool(args);
         EXPECT_EQ(r.status, EXIT_USAGE) << args.back();
         EXPECT_EQ(r.out, "") << args[0];
         ASSERT_EQ(split_lines(r.err).size(), 1u) << r.err;
@@ -294,12 +275,12 @@ TEST_F(ExtractTest, BadArchiveOrDirectoryFailsWithOneLineAndChangesNothing) {
         if (c.archive == source::bytes) {
             write_file(package(), c.archive_bytes);
         } else if (c.archive == source::gzip_of_garbage) {
-            run_result gz =
+            command_result gz =
                 run_here({"sh", "-c", "head -c 5000 /dev/zero | tr '\\0' q | gzip > pkg.tgz"});
             ASSERT_EQ(gz.status, 0);
         } else if (c.archive == source::zeros_after_end) {
             write_file(root_.path() + "/good.tgz", whole);
-            run_result gz = run_here(
+            command_result gz = run_here(
                 {"sh", "-c", "{ gzip -dc good.tgz; head -c 8388608 /dev/zero; } | gzip > pkg.tgz"});
             ASSERT_EQ(gz.status, 0);
         } else if (c.archive == source::fifo) {
@@ -307,7 +288,7 @@ TEST_F(ExtractTest, BadArchiveOrDirectoryFailsWithOneLineAndChangesNothing) {
         }
         // Under a deadline, so that a tool that hangs fails the case (status 124) instead
         // of holding up the suite.
-        run_result r = run_here(
+        command_result r = run_here(
             {"timeout", "-k", "2", "20", TOOL, "tar", "-zxf", package(), "-C", c.directory});
         EXPECT_NE(r.status, 0) << c.what;
         EXPECT_NE(r.status, 124) << c.what << ": timed out";
@@ -373,7 +354,7 @@ TEST_F(ExtractTest, SpaceIsCheckedBeforeAnythingIsWritten) {
              std::fstream(src + "/sparse", std::ios::in | std::ios::out | std::ios::binary)
                  .seekp(4096)
                  .write("data", 4);
-             run_result r = run_here({"tar", "-S", "-czf", package(), "-C", src, "sparse"});
+             command_result r = run_here({"tar", "-S", "-czf", package(), "-C", src, "sparse"});
              ASSERT_EQ(r.status, 0) << r.err;
          },
          "big 3\nsparse 1073741824\n"},
@@ -391,8 +372,8 @@ TEST_F(ExtractTest, SpaceIsCheckedBeforeAnythingIsWritten) {
         "find \"$1\" -mindepth 1 -printf '%P %s\\n' | sort > \"$4/files\"\n";
     for (const space_case& sc : cases) {
         sc.make_package();
-        run_result r = run_here({WATCHD_SANDBOX, "sh", "-c", script, "sh", dir(), TOOL, package(),
-                                 c, sc.mount_options});
+        command_result r = run_here({WATCHD_SANDBOX, "sh", "-c", script, "sh", dir(), TOOL,
+                                     package(), c, sc.mount_options});
         if (r.status == EXIT_NO_SANDBOX)
             GTEST_SKIP() << "no sandbox here: " << r.err;
         ASSERT_EQ(r.status, 0) << sc.what << ": " << r.err;
@@ -424,18 +405,11 @@ TEST_F(ExtractTest, ReplacesARunningProgram) {
     ASSERT_GT(running.pid(), 0);
     // Wait until the program's image is in use, so that an in-place write would be refused.
     const std::string exe_link = "/proc/" + std::to_string(running.pid()) + "/exe";
-    bool seen = false;
-    for (int i = 0; i < 500 && !seen; ++i) {
-        std::string exe(4096, '\0');
-        ssize_t n = readlink(exe_link.c_str(), &exe[0], exe.size());
-        seen = n > 0 && exe.compare(0, static_cast<size_t>(n), prog) == 0;
-        if (!seen)
-            usleep(10000);
-    }
-    ASSERT_TRUE(seen) << prog << " never started";
+    ASSERT_TRUE(wait_until([&] { return link_target(exe_link) == prog; }, std::chrono::seconds(5)))
+        << prog << " never started";
     ASSERT_TRUE(write_archive(package(), {file_entry("prog", "#!/bin/sh\nexit 7\n", 0755)}));
 
-    run_result r = extract();
+    command_result r = extract();
 
     EXPECT_EQ(waitpid(running.pid(), nullptr, WNOHANG), 0)
         << "the running program must be left alone";
@@ -453,7 +427,7 @@ TEST_F(ExtractTest, ModesLoseSpecialBitsAndTheDirectoryKeepsItsOwn) {
         package(),
         {other_entry(archive_item::directory, "./", 0700), file_entry("setuid", "x", 04755),
          file_entry("setgid", "x", 02755), other_entry(archive_item::directory, "sticky", 01777)}));
-    run_result r = extract();
+    command_result r = extract();
     EXPECT_EQ(r.status, 0) << r.err;
     const std::pair<std::string, mode_t> modes[] = {
         {"", 0755}, {"/setuid", 0755}, {"/setgid", 0755}, {"/sticky", 0777}};
@@ -484,9 +458,9 @@ TEST_F(ExtractTest, LeftoverStagingDirectoryIsRemoved) {
     ASSERT_EQ(mkdir((staging + "/sub").c_str(), 0500), 0);
     write_file(staging + "/sub/half-written", "x");
     ASSERT_TRUE(write_archive(package(), {file_entry("f", "data\n")}));
-    run_result r = extract();
+    command_result r = extract();
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(names_in(dir()), (std::vector<std::string>{".", "..", "f"}));
+    EXPECT_EQ(dir_entries(dir()), (std::vector<std::string>{"f"}));
 }
 
 // The calls of each name in a trace of the tool, as (calls before the move into place, calls
@@ -558,7 +532,7 @@ TEST_F(ExtractTest, EachFailedStepOfTheMoveIsUndone) {
     const std::pair<const char*, std::string> faults[] = {
         {"renameat", "error=EIO"},   {"linkat", "error=EIO"},    {"fsync", "error=EIO"},
         {"mkdirat", "error=ENOSPC"}, {"openat", "error=ENOSPC"}, {"renameat", cut}};
-    run_result dry = traced("trace=renameat,linkat,fsync,mkdirat,openat", package());
+    command_result dry = traced("trace=renameat,linkat,fsync,mkdirat,openat", package());
     ASSERT_EQ(dry.status, 0) << dry.err;
     ASSERT_EQ(read_file(dir() + "/lib/b.so"), "new b\n");
     const std::string dry_trace = read_file(trace);
@@ -570,7 +544,7 @@ TEST_F(ExtractTest, EachFailedStepOfTheMoveIsUndone) {
             ASSERT_EQ(system(("rm -rf '" + dir() + "' && mkdir '" + dir() + "'").c_str()), 0);
             make_old_dir();
             const std::string old_state = tree_snapshot(dir(), false);
-            run_result r = traced(
+            command_result r = traced(
                 "inject=" + std::string(syscall) + ":" + fault + ":when=" + std::to_string(n),
                 package());
             if (fault == cut) {
@@ -596,7 +570,7 @@ TEST_F(ExtractTest, ReaderWarningsRefuseThePackage) {
     write_file(package(), gzip_member(tar));
     write_file(dir() + "/kept", "old\n");
     const std::string before = tree_snapshot(dir());
-    run_result r = extract();
+    command_result r = extract();
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("malformed pax"), std::string::npos) << r.err;
     EXPECT_EQ(tree_snapshot(dir()), before);
@@ -612,29 +586,25 @@ TEST_F(ExtractTest, UTF8NamesInPaxRecordsInstallInTheCLocale) {
                         name})
                   .status,
               0);
-    run_result r = run_here({"env", "LC_ALL=C", TOOL, "tar", "-zxf", package(), "-C", dir()});
+    command_result r = run_here({"env", "LC_ALL=C", TOOL, "tar", "-zxf", package(), "-C", dir()});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(dir() + "/" + name), "x\n");
 }
 
 // ---- hostile archives ----
 
+// A name or link target that starts with ROOT starts with the test's root directory there.
+const std::string ROOT = "<root>";
+
 struct hostile_case {
     const char* name;
+    std::vector<archive_item> entries;
+    std::vector<std::string> refused;  // entry names that must be reported
     // A symbolic link already in dir/ before the extraction, pointing into the test's root
     // directory; none when its name is null.
-    const char* link_in_dir;
-    const char* link_target;
-    // The entries; root is the test's root directory.
-    std::function<std::vector<archive_item>(const std::string& root)> make;
-    std::vector<std::string> refused;  // entry names that must be reported
+    const char* link_in_dir = nullptr;
+    const char* link_target = nullptr;
 };
-
-using entries_of = std::function<std::vector<archive_item>(const std::string& root)>;
-hostile_case hostile(const char* name, entries_of make, std::vector<std::string> refused,
-                     const char* link_in_dir = nullptr, const char* link_target = nullptr) {
-    return {name, link_in_dir, link_target, std::move(make), std::move(refused)};
-}
 
 void PrintTo(const hostile_case& c, std::ostream* os) {
     *os << c.name;
@@ -653,19 +623,23 @@ TEST_P(HostileArchive, NothingOutsideTheDirectoryChanges) {
             << link << ": " << strerror(errno);
     }
     std::vector<archive_item> entries = {file_entry("before", "b\n")};
-    for (const archive_item& e : c.make(root_.path()))
+    for (archive_item e : c.entries) {
+        for (std::string* name : {&e.path, &e.target})
+            if (name->rfind(ROOT, 0) == 0)
+                name->replace(0, ROOT.size(), root_.path());
         entries.push_back(e);
+    }
     entries.push_back(file_entry("after", "a\n"));
     ASSERT_TRUE(write_archive(package(), entries));
     const std::string outside_before = tree_snapshot(outside());
     const std::string dir_before = tree_snapshot(dir());
-    const std::vector<std::string> names_before = names_in(root_.path());
+    const std::vector<std::string> names_before = dir_entries(root_.path());
 
-    run_result r = extract();
+    command_result r = extract();
 
     EXPECT_EQ(tree_snapshot(outside()), outside_before);
     EXPECT_EQ(read_file(outside() + "/victim"), "original\n");
-    EXPECT_EQ(names_in(root_.path()), names_before);
+    EXPECT_EQ(dir_entries(root_.path()), names_before);
     EXPECT_EQ(r.out, "");
     std::vector<std::string> lines = split_lines(r.err);
     if (c.refused.empty()) {
@@ -684,108 +658,79 @@ TEST_P(HostileArchive, NothingOutsideTheDirectoryChanges) {
         EXPECT_NE(lines[i].find(c.refused[i]), std::string::npos) << lines[i];
 }
 
+// Sixteen directories of 250 characters each: a name below them passes PATH_MAX once staged.
+std::string deep_path() {
+    std::string path(250, 'd');
+    for (int i = 0; i < 15; ++i)
+        path += "/" + std::string(250, 'd');
+    return path;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     EachEscape, HostileArchive,
     ::testing::Values(
-        hostile("AbsoluteName",
-                [](const std::string& root) {
-                    return std::vector<archive_item>{file_entry(root + "/outside/victim", "evil\n"),
-                                                     file_entry(root + "/outside/new", "evil\n")};
-                },
-                {"/outside/victim", "/outside/new"}),
-        hostile("DotDotComponent",
-                [](const std::string&) {
-                    return std::vector<archive_item>{file_entry("../outside/victim", "evil\n"),
-                                                     file_entry("sub/../../outside/new", "evil\n"),
-                                                     file_entry("../escaped", "evil\n")};
-                },
-                {"../outside/victim", "sub/../../outside/new", "../escaped"}),
-        hostile(
-            "ThroughSymlinkAlreadyInDir",
-            [](const std::string&) {
-                return std::vector<archive_item>{file_entry("link/victim", "evil\n"),
-                                                 file_entry("link/new", "evil\n")};
-            },
-            {"link/victim", "link/new"}, "link", "outside"),
-        hostile("ThroughSymlinkFromSameArchive",
-                [](const std::string& root) {
-                    return std::vector<archive_item>{
-                        symlink_entry("up", "../outside"), file_entry("up/victim", "evil\n"),
-                        symlink_entry("abs", root + "/outside"), file_entry("abs/new", "evil\n")};
-                },
-                {"up/victim", "abs/new"}),
-        hostile("HardLinkToOutside",
-                [](const std::string& root) {
-                    return std::vector<archive_item>{
-                        hardlink_entry("h-abs", root + "/outside/victim"),
-                        hardlink_entry("h-dotdot", "../outside/victim"),
-                        symlink_entry("up", "../outside"),
-                        hardlink_entry("h-via-link", "up/victim")};
-                },
-                {"h-abs", "h-dotdot", "h-via-link"}),
-        hostile("ReservedStagingName",
-                [](const std::string&) {
-                    return std::vector<archive_item>{file_entry(".m01_load.new/x", "evil\n"),
-                                                     file_entry("./.m01_load.new", "evil\n")};
-                },
-                {".m01_load.new/x", "./.m01_load.new"}),
-        hostile("SpecialFiles",
-                [](const std::string&) {
-                    return std::vector<archive_item>{
-                        other_entry(archive_item::fifo, "fifo", 0644),
-                        other_entry(archive_item::device, "dev/null", 0666)};
-                },
-                {"fifo", "dev/null"}),
+        hostile_case{"AbsoluteName",
+                     {file_entry(ROOT + "/outside/victim", "evil\n"),
+                      file_entry(ROOT + "/outside/new", "evil\n")},
+                     {"/outside/victim", "/outside/new"}},
+        hostile_case{
+            "DotDotComponent",
+            {file_entry("../outside/victim", "evil\n"),
+             file_entry("sub/../../outside/new", "evil\n"), file_entry("../escaped", "evil\n")},
+            {"../outside/victim", "sub/../../outside/new", "../escaped"}},
+        hostile_case{"ThroughSymlinkAlreadyInDir",
+                     {file_entry("link/victim", "evil\n"), file_entry("link/new", "evil\n")},
+                     {"link/victim", "link/new"},
+                     "link",
+                     "outside"},
+        hostile_case{"ThroughSymlinkFromSameArchive",
+                     {symlink_entry("up", "../outside"), file_entry("up/victim", "evil\n"),
+                      symlink_entry("abs", ROOT + "/outside"), file_entry("abs/new", "evil\n")},
+                     {"up/victim", "abs/new"}},
+        hostile_case{"HardLinkToOutside",
+                     {hardlink_entry("h-abs", ROOT + "/outside/victim"),
+                      hardlink_entry("h-dotdot", "../outside/victim"),
+                      symlink_entry("up", "../outside"), hardlink_entry("h-via-link", "up/victim")},
+                     {"h-abs", "h-dotdot", "h-via-link"}},
+        hostile_case{
+            "ReservedStagingName",
+            {file_entry(".m01_load.new/x", "evil\n"), file_entry("./.m01_load.new", "evil\n")},
+            {".m01_load.new/x", "./.m01_load.new"}},
+        hostile_case{"SpecialFiles",
+                     {other_entry(archive_item::fifo, "fifo", 0644),
+                      other_entry(archive_item::device, "dev/null", 0666)},
+                     {"fifo", "dev/null"}},
         // A hard link's target must come with the package: data for a link to a file that
         // only the directory holds would be written into that file.
-        hostile("HardLinkToFileInDirOrNamedSlash",
-                [](const std::string&) {
-                    return std::vector<archive_item>{
-                        hardlink_entry("h", "kept"),
-                        other_entry(archive_item::directory, "/", 0755)};
-                },
-                {"h", "m01_load: tar: /: absolute"}),
+        hostile_case{"HardLinkToFileInDirOrNamedSlash",
+                     {hardlink_entry("h", "kept"), other_entry(archive_item::directory, "/", 0755)},
+                     {"h", "m01_load: tar: /: absolute"}},
         // libarchive skips a hard link to itself with a warning: the entry would vanish.
-        hostile("HardLinkToItself",
-                [](const std::string&) {
-                    return std::vector<archive_item>{hardlink_entry("h", "h")};
-                },
-                {"h: Skipping hardlink pointing to itself"}),
+        hostile_case{"HardLinkToItself",
+                     {hardlink_entry("h", "h")},
+                     {"h: Skipping hardlink pointing to itself"}},
         // The daemon's files may come only as regular files; nothing may take the name of
         // their temporaries.
-        hostile("DaemonOwnNames",
-                [](const std::string&) {
-                    return std::vector<archive_item>{
-                        other_entry(archive_item::directory, ".bootchk.tmp", 0755),
-                        file_entry("./init.bin.tmp/x", "evil\n"),
-                        file_entry("m01_sig.bin.tmp", "evil\n"),
-                        other_entry(archive_item::directory, ".bootchk", 0755),
-                        symlink_entry(".//init.bin", "x"),
-                        file_entry("m01_sig.bin", "sig\n"),
-                        hardlink_entry("init.bin", "m01_sig.bin")};
-                },
-                {".bootchk.tmp", "init.bin.tmp/x", "m01_sig.bin.tmp", ".bootchk", ".//init.bin",
-                 "init.bin"}),
-        // Names whose staged path would pass PATH_MAX.
-        hostile("NamesTooLongToStage",
-                [](const std::string&) {
-                    std::string path = std::string(250, 'd');
-                    for (int i = 0; i < 15; ++i)
-                        path += "/" + std::string(250, 'd');
-                    return std::vector<archive_item>{
-                        file_entry(path + "/" + std::string(70, 'f'), "x"),
-                        other_entry(archive_item::directory, path + "/" + std::string(60, 'e'),
-                                    0755)};
-                },
-                {std::string(70, 'f') + ": name too long",
-                 std::string(60, 'e') + "/: name too long"}),
+        hostile_case{
+            "DaemonOwnNames",
+            {other_entry(archive_item::directory, ".bootchk.tmp", 0755),
+             file_entry("./init.bin.tmp/x", "evil\n"), file_entry("m01_sig.bin.tmp", "evil\n"),
+             other_entry(archive_item::directory, ".bootchk", 0755),
+             symlink_entry(".//init.bin", "x"), file_entry("m01_sig.bin", "sig\n"),
+             hardlink_entry("init.bin", "m01_sig.bin")},
+            {".bootchk.tmp", "init.bin.tmp/x", "m01_sig.bin.tmp", ".bootchk", ".//init.bin",
+             "init.bin"}},
+        hostile_case{
+            "NamesTooLongToStage",
+            {file_entry(deep_path() + "/" + std::string(70, 'f'), "x"),
+             other_entry(archive_item::directory, deep_path() + "/" + std::string(60, 'e'), 0755)},
+            {std::string(70, 'f') + ": name too long", std::string(60, 'e') + "/: name too long"}},
         // A symbolic link in the place of a file is replaced, not written through.
-        hostile(
-            "FileOverSymlinkInDir",
-            [](const std::string&) {
-                return std::vector<archive_item>{file_entry("victim", "replaced\n")};
-            },
-            {}, "victim", "outside/victim")),
+        hostile_case{"FileOverSymlinkInDir",
+                     {file_entry("victim", "replaced\n")},
+                     {},
+                     "victim",
+                     "outside/victim"}),
     [](const ::testing::TestParamInfo<hostile_case>& info) { return info.param.name; });
 
 }  // namespace

@@ -9,8 +9,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
-
 
 #include "sandboxed_dirs.h"
 #include "test_support.h"
@@ -25,11 +25,18 @@ constexpr const char* PACKAGE = "/tmp/.uci//ttupgrade.tgz";
 
 class InstallUpgradeEdges : public SandboxedDirs {
   protected:
-    // A stand-in for the extraction tool in the current directory, as the daemon runs it.
+    // A stand-in for the extraction tool in a directory of its own, made the current one as
+    // the daemon runs it.
     void put_extraction_tool(const char* body) {
+        daemon_dir_.emplace();
+        ASSERT_EQ(chdir(daemon_dir_->path().c_str()), 0);
         write_file("m01_load", std::string("#!/bin/sh\n") + body + "\n");
         chmod("m01_load", 0755);
     }
+    void TearDown() override { EXPECT_EQ(chdir("/"), 0); }
+
+  private:
+    std::optional<scoped_temp_dir> daemon_dir_;  // made after SetUp has emptied /tmp
 };
 
 TEST_F(InstallUpgradeEdges, CopyOntoAnExistingTargetKeepsItsMode) {
@@ -42,8 +49,6 @@ TEST_F(InstallUpgradeEdges, CopyOntoAnExistingTargetKeepsItsMode) {
 }
 
 TEST_F(InstallUpgradeEdges, ExtractionRunsTheToolAndRecordsThePlugin) {
-    scoped_temp_dir daemon_dir;
-    ASSERT_EQ(chdir(daemon_dir.path().c_str()), 0);
     // The archive brings a record of its own; the daemon's record replaces it.
     put_extraction_tool(
         "cat \"$3\" > got; touch /data/extracted; "
@@ -56,12 +61,9 @@ TEST_F(InstallUpgradeEdges, ExtractionRunsTheToolAndRecordsThePlugin) {
     EXPECT_TRUE(path_exists("/data/extracted"));
     EXPECT_EQ(read_file(RECORD), R"({"version":"3.9.08.2","plugindata":1})");
     EXPECT_FALSE(path_exists(PACKAGE));
-    ASSERT_EQ(chdir("/"), 0);
 }
 
 TEST_F(InstallUpgradeEdges, FailedExtractionTakesBackARecordTheArchiveBrought) {
-    scoped_temp_dir daemon_dir;
-    ASSERT_EQ(chdir(daemon_dir.path().c_str()), 0);
     put_extraction_tool("echo '{\"version\":\"9\",\"plugindata\":1}' > /data/.bootchk; exit 1");
     const struct {
         const char* before;  // null: no record
@@ -80,7 +82,6 @@ TEST_F(InstallUpgradeEdges, FailedExtractionTakesBackARecordTheArchiveBrought) {
         }
         unlink(RECORD);
     }
-    ASSERT_EQ(chdir("/"), 0);
 }
 
 TEST_F(InstallUpgradeEdges, RecordThatIsNoObjectIsReplaced) {
@@ -96,45 +97,28 @@ TEST_F(InstallUpgradeEdges, RecordThatIsNoObjectIsReplaced) {
 // change, is installed; anything else is refused and left where it is.
 TEST_F(InstallUpgradeEdges, OnlyATrustedPackageIsTaken) {
     constexpr uid_t OTHER_USER = 1000;
-    scoped_temp_dir daemon_dir;
-    ASSERT_EQ(chdir(daemon_dir.path().c_str()), 0);
     put_extraction_tool("touch /data/extracted");
     write_file("/data/elsewhere", "bytes from elsewhere");
+    // Each row spoils a regular package of the daemon's user.
     const struct {
         const char* kind;
         int (*make)();
     } rows[] = {
         // A FIFO would block the daemon in open() for good.
-        {"fifo", [] { return mkfifo(PACKAGE, 0644); }},
-        {"symlink", [] { return symlink("/data/elsewhere", PACKAGE); }},
-        {"directory", [] { return mkdir(PACKAGE, 0755); }},
-        {"package_of_another_user",
-         [] {
-             write_file(PACKAGE, "package");
-             return chown(PACKAGE, OTHER_USER, OTHER_USER);
-         }},
-        {"package_writable_by_group",
-         [] {
-             write_file(PACKAGE, "package");
-             return chmod(PACKAGE, 0620);
-         }},
-        {"runtime_dir_of_another_user",
-         [] {
-             write_file(PACKAGE, "package");
-             return chown("/tmp/.uci", OTHER_USER, OTHER_USER);
-         }},
-        {"runtime_dir_writable_by_group",
-         [] {
-             write_file(PACKAGE, "package");
-             return chmod("/tmp/.uci", 0775);
-         }},
+        {"fifo", [] { return unlink(PACKAGE) | mkfifo(PACKAGE, 0644); }},
+        {"symlink", [] { return unlink(PACKAGE) | symlink("/data/elsewhere", PACKAGE); }},
+        {"directory", [] { return unlink(PACKAGE) | mkdir(PACKAGE, 0755); }},
+        {"package_of_another_user", [] { return chown(PACKAGE, OTHER_USER, OTHER_USER); }},
+        {"package_writable_by_group", [] { return chmod(PACKAGE, 0620); }},
+        {"runtime_dir_of_another_user", [] { return chown("/tmp/.uci", OTHER_USER, OTHER_USER); }},
+        {"runtime_dir_writable_by_group", [] { return chmod("/tmp/.uci", 0775); }},
         {"runtime_dir_is_a_symlink",
          [] {
-             write_file(PACKAGE, "package");
              return rename("/tmp/.uci", "/tmp/elsewhere") | symlink("/tmp/elsewhere", "/tmp/.uci");
          }},
     };
     for (const auto& row : rows) {
+        write_file(PACKAGE, "package");
         ASSERT_EQ(row.make(), 0) << row.kind;
         testing::internal::CaptureStdout();
         for (int code : {130, 131, 132})
@@ -151,7 +135,6 @@ TEST_F(InstallUpgradeEdges, OnlyATrustedPackageIsTaken) {
         empty_directory("/tmp");
         ASSERT_EQ(mkdir("/tmp/.uci", 0755), 0);
     }
-    ASSERT_EQ(chdir("/"), 0);
 }
 
 // Without the capabilities that let root read any file: a record of mode 0 cannot be read.

@@ -38,12 +38,6 @@ std::string unique_token() {
            std::to_string(random());
 }
 
-std::string link_text(const std::string& path) {
-    char buf[256];
-    ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
-    return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
-}
-
 // The environment of the sandbox: ours, without a stale PWD or time settings.
 std::vector<std::string> sandbox_environment(const launch_options& options,
                                              const std::string& bin_dir) {
@@ -253,13 +247,13 @@ sandboxed_daemon::sandboxed_daemon(const daemon_dir& dir, launch_options options
         ADD_FAILURE() << "fork: " << strerror(errno);
         return;
     }
-    const std::string own_ns = link_text("/proc/self/ns/mnt");
+    const std::string own_ns = link_target("/proc/self/ns/mnt");
     const std::string sandbox_ns = "/proc/" + std::to_string(sandbox_.pid()) + "/ns/mnt";
     // The marker is only looked for once the process lives in the new mount namespace, and its
     // name is unique, so the host's /tmp cannot fake it.
     ready_ = wait_until(
         [&] {
-            return link_text(sandbox_ns) != own_ns && !link_text(sandbox_ns).empty() &&
+            return link_target(sandbox_ns) != own_ns && !link_target(sandbox_ns).empty() &&
                    path_exists(inside(READY_PREFIX + token_));
         },
         READY_LIMIT);
@@ -327,7 +321,7 @@ bool sandboxed_daemon::wait_for_exit(std::chrono::milliseconds limit) {
 
 std::vector<pid_t> sandboxed_daemon::host_pids(const std::string& comm) const {
     const std::string ns =
-        link_text("/proc/" + std::to_string(sandbox_.pid()) + "/ns/pid_for_children");
+        link_target("/proc/" + std::to_string(sandbox_.pid()) + "/ns/pid_for_children");
     std::vector<pid_t> pids;
     dirent* entry;
     std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
@@ -336,7 +330,7 @@ std::vector<pid_t> sandboxed_daemon::host_pids(const std::string& comm) const {
         if (pid <= 0)
             continue;
         const std::string base = "/proc/" + std::to_string(pid);
-        if (link_text(base + "/ns/pid") == ns && read_file(base + "/comm") == comm + "\n")
+        if (link_target(base + "/ns/pid") == ns && read_file(base + "/comm") == comm + "\n")
             pids.push_back(pid);
     }
     return pids;

@@ -10,50 +10,37 @@
 namespace watchd_e2e {
 namespace {
 
-struct command_line_case {
-    const char* label;
-    bool plugin;
-    std::vector<std::string> daemon_args;
-    std::string first;   // command line of the first start
-    std::string second;  // after the first run exited with code 7
-};
-
-void PrintTo(const command_line_case& c, std::ostream* os) {
-    *os << c.label;
-}
-
-class child_command_line : public e2e_param_test<command_line_case> {};
-
-TEST_P(child_command_line, is_composed_from_mode_restart_code_and_debug_flag) {
+// The composition is the launcher's unit table (ChildArgs) and the exit line's the run file's
+// (ExitLine); here, that the daemon passes its mode and any argument (an empty one too) on,
+// a 257-character program path whole, starts in its own directory, and logs the end of so
+// long a name cut to 255 characters with its line end.
+TEST_F(e2e_test, child_command_line_and_exit_line_of_a_long_name_in_plugin_mode) {
+    const std::string name = "eng" + std::string(247, 'x');  // /data// makes it 257 characters
     launch_options options;
-    options.args = GetParam().daemon_args;
+    options.args = {""};
     sandboxed_daemon& d =
-        start(ONE_ENGINE, {{"eng", {exit_with(7), sleep_forever()}}}, options,
+        start(R"({"__watch":{"processes":[{"base":")" + name + R"("}]}})", {}, options,
               [&](const sandboxed_daemon& sandbox) {
-                  if (GetParam().plugin) {
-                      sandbox.plant("/data/.bootchk", PLUGIN_RECORD);
-                      sandbox.plant_fake("/data/eng", "eng", {exit_with(7), sleep_forever()});
-                  }
+                  sandbox.plant("/data/.bootchk", PLUGIN_RECORD);
+                  sandbox.plant_fake("/data/" + name, "data-long", {exit_with(7), sleep_forever()});
               });
     ASSERT_TRUE(d.wait_for_starts(2, 10s)) << d.output();
 
+    const std::string tail = " -d -T /tmp/.uci/ -D /data/ -O brelvant_odm";
     auto starts = dir.starts();
-    EXPECT_EQ(starts[0].command, GetParam().first);
-    EXPECT_EQ(starts[1].command, GetParam().second);
+    EXPECT_EQ(starts[0].command, "/data//" + name + tail);
+    EXPECT_EQ(starts[1].command, "/data//" + name + " -r 7" + tail);
     for (const auto& s : starts)
         EXPECT_EQ(s.cwd, dir.path()) << "children run in the daemon's directory";
+    const std::string run_file = d.run_file();
+    ASSERT_EQ(run_file.back(), '\n');
+    auto lines = exit_lines(run_file);
+    ASSERT_EQ(lines.size(), 1u) << run_file;
+    EXPECT_EQ(
+        lines[0],
+        (lines[0].substr(0, 24) + ": " + name + " exited normally with code(7)").substr(0, 254));
+    EXPECT_TRUE(seconds_between(lines[0], lines[0]).has_value()) << lines[0];
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    e2e, child_command_line,
-    ::testing::Values(
-        // The composition is the launcher's unit table; here, that the daemon passes its
-        // mode and any argument (an empty one too) on, and starts in its own directory.
-        command_line_case{"plugin_debug_empty_argument",
-                          true,
-                          {""},
-                          "/data//eng -d -T /tmp/.uci/ -D /data/ -O brelvant_odm",
-                          "/data//eng -r 7 -d -T /tmp/.uci/ -D /data/ -O brelvant_odm"}));
 
 struct signal_case {
     const char* label;
@@ -107,19 +94,6 @@ TEST_F(e2e_test, exec_failure_with_no_reader_of_the_output_still_falls_back) {
     ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.run_file();
     EXPECT_EQ(dir.starts()[0].command, "eng -r 129");
     EXPECT_FALSE(path_exists(d.inside("/data/.bootchk")));
-}
-
-TEST_F(e2e_test, long_program_path_in_plugin_mode_is_passed_whole) {
-    const std::string name = "eng" + std::string(247, 'x');  // /data// makes it 257 characters
-    sandboxed_daemon& d =
-        start(R"({"__watch":{"processes":[{"base":")" + name + R"("}]}})", {}, {},
-              [&](const sandboxed_daemon& sandbox) {
-                  sandbox.plant("/data/.bootchk", PLUGIN_RECORD);
-                  sandbox.plant_fake("/data/" + name, "data-long", {sleep_forever()});
-              });
-    ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.output();
-    EXPECT_EQ(dir.starts()[0].command,
-              "/data//" + name + " -T /tmp/.uci/ -D /data/ -O brelvant_odm");
 }
 
 // Wall time until the daemon has seen a program that exits at once end this many times.

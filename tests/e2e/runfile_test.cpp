@@ -7,8 +7,6 @@ namespace watchd_e2e {
 namespace {
 
 constexpr size_t RUN_FILE_LIMIT = 1024 * 1024;
-constexpr size_t TIME_TEXT = 24;  // asctime without its line end, four-digit year
-
 constexpr size_t PLANTED_LINE = 100;  // with its line end
 
 // A line of 99 characters (100 with its line end) numbered n.
@@ -16,25 +14,6 @@ std::string planted_line(int n) {
     char number[16];
     snprintf(number, sizeof number, "%07d", n);
     return "planted " + std::string(number) + " " + std::string(83, '.');
-}
-
-TEST_F(e2e_test, long_program_name_gives_run_file_lines_cut_to_255_characters_with_line_ends) {
-    const std::string name = "eng" + std::string(247, 'x');
-    sandboxed_daemon& d = start(R"({"__watch":{"processes":[{"base":")" + name + R"("}]}})",
-                                {{name, {exit_with(0), exit_with(0), sleep_forever()}}});
-    ASSERT_TRUE(d.wait_for_starts(3, 10s)) << d.output();
-
-    const std::string run_file = d.run_file();
-    ASSERT_EQ(run_file.back(), '\n');
-    auto lines = exit_lines(run_file);
-    ASSERT_EQ(lines.size(), 2u) << run_file;
-    for (const std::string& line : lines) {
-        const std::string full =
-            line.substr(0, TIME_TEXT) + ": " + name + " exited normally with code(0)";
-        // The text keeps its first 254 characters and its line end.
-        EXPECT_EQ(line, full.substr(0, 254));
-        EXPECT_TRUE(seconds_between(line, line).has_value()) << line;
-    }
 }
 
 TEST_F(e2e_test, a_new_daemon_starts_a_fresh_run_file) {

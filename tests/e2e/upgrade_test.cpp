@@ -42,16 +42,6 @@ void PrintTo(const install_case& c, std::ostream* os) {
     *os << c.label;
 }
 
-// The names in a directory, sorted.
-std::vector<std::string> entries_of(const std::string& path) {
-    std::vector<std::string> names;
-    std::error_code ignored;
-    for (const auto& entry : fs::directory_iterator(path, ignored))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // Distinct bytes for each package, zero bytes and high bytes included.
 std::string package_bytes(size_t i) {
     std::string bytes = "package " + std::to_string(i) + "\n";
@@ -144,8 +134,8 @@ TEST_P(installation, leaves_the_expected_record_and_files) {
         std::vector<std::string> expected = {"eng", fs::path(c.blocker).filename().string()};
         if (c.expected_record)
             expected.push_back(".bootchk");
-        EXPECT_THAT(entries_of(d.inside("/data")), UnorderedElementsAreArray(expected));
-        EXPECT_TRUE(entries_of(d.inside(c.blocker)).empty());
+        EXPECT_THAT(dir_entries(d.inside("/data")), UnorderedElementsAreArray(expected));
+        EXPECT_TRUE(dir_entries(d.inside(c.blocker)).empty());
     }
 }
 
@@ -187,7 +177,7 @@ TEST_F(e2e_test, half_moved_plugin_is_rolled_back_before_the_engine_starts_from_
     ASSERT_TRUE(path_exists(d.inside("/data/.m01_load.new")));
     d.go();
     ASSERT_TRUE(d.wait_for_starts(1, 10s)) << d.output();
-    EXPECT_THAT(entries_of(d.inside("/data")),
+    EXPECT_THAT(dir_entries(d.inside("/data")),
                 UnorderedElementsAreArray({".bootchk", "conf", "eng"}));
     EXPECT_EQ(read_file(d.inside("/data/conf")), "old\n");
     EXPECT_EQ(read_file(d.inside("/data/eng")), old_eng);

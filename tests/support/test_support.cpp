@@ -147,6 +147,24 @@ child_outcome run_in_child(const std::function<int()>& call, std::chrono::millis
     return outcome;
 }
 
+std::string link_target(const std::string& path) {
+    char target[4096];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target);
+    return n < 0 ? std::string() : std::string(target, static_cast<size_t>(n));
+}
+
+std::vector<std::string> dir_entries(const std::string& path) {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path.c_str()), closedir);
+    for (const dirent* entry; dir && (entry = readdir(dir.get())) != nullptr;) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 std::string tree_snapshot(const std::string& root, bool dir_times) {
     std::vector<std::string> lines;
     std::function<void(const std::string&)> walk = [&](const std::string& rel) {
@@ -161,23 +179,13 @@ std::string tree_snapshot(const std::string& root, bool dir_times) {
             line << " mtime=" << st.st_mtime;
         if (S_ISREG(st.st_mode))
             line << " data=" << read_file(full);
-        if (S_ISLNK(st.st_mode)) {
-            char target[4096] = {};
-            const ssize_t n = readlink(full.c_str(), target, sizeof target - 1);
-            line << " target=" << std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
-        }
+        if (S_ISLNK(st.st_mode))
+            line << " target=" << link_target(full);
         lines.push_back(line.str());
         if (!S_ISDIR(st.st_mode))
             return;
-        std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(full.c_str()), closedir);
-        while (dir) {
-            const dirent* entry = readdir(dir.get());
-            if (entry == nullptr)
-                break;
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..")
-                walk(rel + "/" + name);
-        }
+        for (const std::string& name : dir_entries(full))
+            walk(rel + "/" + name);
     };
     walk("");
     std::sort(lines.begin(), lines.end());

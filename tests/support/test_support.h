@@ -1,7 +1,7 @@
 // What every test of the project shares: a scoped temporary directory, whole-file reads and
-// writes, a snapshot of a directory tree, a child process that is killed and reaped when it
-// goes out of scope, polling under a deadline, and a call or a command run in a child process
-// under a deadline.
+// writes, a directory's names and a link's target, a snapshot of a directory tree, a child process
+// that is killed and reaped when it goes out of scope, polling under a deadline, and a call or a
+// command run in a child process under a deadline.
 #pragma once
 
 #include <sys/types.h>
@@ -44,6 +44,11 @@ mode_t file_mode(const std::string& path);
 std::vector<std::string> split_lines(const std::string& text);
 // text in single quotes for /bin/sh.
 std::string shell_quote(const std::string& text);
+
+// What the symbolic link path holds, "" when it is none.
+std::string link_target(const std::string& path);
+// The names in directory path without "." and "..", sorted; none when it cannot be read.
+std::vector<std::string> dir_entries(const std::string& path);
 
 // Every object under root with its type, mode, size, inode, links, mtime and content or link
 // target, one line each in name order: two equal snapshots mean nothing was created or
