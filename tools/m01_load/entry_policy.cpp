@@ -91,8 +91,6 @@ const char* component_problem(char* path, char* start, char* end, entry_kind kin
 
 }  // namespace
 
-const char* const TARGET_ITSELF = "";
-
 const char* entry_name(archive_entry* entry) {
     const char* name = archive_entry_pathname(entry);
     return name != nullptr && name[0] != '\0' ? name : "(unnamed entry)";

@@ -10,7 +10,7 @@ namespace m01_load {
 
 // entry_problem's answer for the target directory's own entry (`.`): it is skipped, so the
 // directory keeps its mode, owner and times.
-extern const char* const TARGET_ITSELF;
+inline constexpr char TARGET_ITSELF[] = "";
 
 // The entry's name as the archive gives it, or a stand-in for an unnamed one.
 const char* entry_name(archive_entry* entry);
