@@ -70,7 +70,7 @@ bool is_child_command(const proc_cmdline& cmdline, int first, const char* path, 
 
 // The slot that a child's command line belongs to: the program path in either mode, as
 // argv[0] or, for a script, behind its interpreter and one interpreter argument.
-int slot_of_child(const program_table& programs, const bool (&taken)[MAX_SLOTS],
+int slot_of_child(const run_history& programs, const bool (&taken)[MAX_SLOTS],
                   const proc_cmdline& cmdline, slot_facts* slot) {
     char path[DATA_PATH_CAPACITY];
     for (int i = 0; i < programs.count; ++i) {
@@ -101,7 +101,7 @@ void find_children(status_facts* f) {
         if (!read_proc_stat(children[c], &stat) || !read_proc_cmdline(children[c], &cmdline))
             continue;
         slot_facts found = {};
-        const int index = slot_of_child(f->programs, taken, cmdline, &found);
+        const int index = slot_of_child(f->history, taken, cmdline, &found);
         if (index < 0)
             continue;
         taken[index] = true;
@@ -141,20 +141,20 @@ size_t read_directory(const char* buf, size_t got, status_facts* f) {
     return len + 1;
 }
 
+// The config in the daemon's directory, as the daemon's own loader reads it; the history
+// starts for its programs.
 void load_config(status_facts* f) {
     char path[DATA_PATH_CAPACITY];
-    if (format_text(path, sizeof path, "%s/%s", f->directory, CONFIG_FILE) < 0)
-        return;
     watch_state loaded;  // the loader's table, for the moment it takes
-    f->config_loaded = load_watch_config(path, &loaded) == 0;
-    if (!f->config_loaded) {
-        if (f->running)
-            problem(f, "%s is missing, empty or not the daemon's config", path);
-        return;
-    }
-    f->programs.count = loaded.count;
-    for (int i = 0; i < loaded.count; ++i)
-        memcpy(f->programs.names[i], loaded.slots[i].name, strlen(loaded.slots[i].name) + 1);
+    const char* names[MAX_SLOTS];
+    f->config_loaded = f->has_directory &&
+                       format_text(path, sizeof path, "%s/%s", f->directory, CONFIG_FILE) >= 0 &&
+                       load_watch_config(path, &loaded) == 0;
+    if (f->has_directory && !f->config_loaded && f->running)
+        problem(f, "%s is missing, empty or not the daemon's config", path);
+    for (int i = 0; f->config_loaded && i < loaded.count; ++i)
+        names[i] = loaded.slots[i].name;
+    start_history(&f->history, names, f->config_loaded ? loaded.count : 0);
 }
 
 // The directory, the config it holds and the history, reading at most RUN_FILE_READ_LIMIT
@@ -166,12 +166,7 @@ pass_end read_run_file(int fd, status_facts* f) {
     // A daemon writes its directory right after it won the lock.
     if (got >= 0 && !f->has_directory && f->running && f->problem[0] == '\0')
         return pass_end::changed;
-    if (f->has_directory)
-        load_config(f);
-    const char* names[MAX_SLOTS];
-    for (int i = 0; i < f->programs.count; ++i)
-        names[i] = f->programs.names[i];
-    start_history(&f->history, names, f->programs.count);
+    load_config(f);
     off_t total = 0;
     for (size_t from = taken; got > 0 && f->problem[0] == '\0'; from = 0) {
         total += got;

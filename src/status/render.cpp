@@ -72,7 +72,7 @@ void add_program(tree_builder* b, cJSON* programs, const status_facts& f, int sl
     cJSON* p = b->object(programs, nullptr);
     const slot_facts& s = f.slots[slot];
     const program_history& h = f.history.programs[slot];
-    b->text(p, "name", f.programs.names[slot]);
+    b->text(p, "name", f.history.names[slot]);
     b->flag(p, "running", s.running);
     if (s.running) {
         b->number(p, "pid", s.pid);
@@ -349,7 +349,7 @@ json_ptr status_tree(const char* name, status_report* report) {
     b.flag(r, "package_waiting", f.package_waiting);
     cJSON* programs =
         b.add(r, "programs", f.config_loaded ? cJSON_CreateArray() : cJSON_CreateNull());
-    for (int i = 0; f.config_loaded && i < f.programs.count; ++i)
+    for (int i = 0; f.config_loaded && i < f.history.count; ++i)
         add_program(&b, programs, f, i);
     add_history(&b, r, f);
     if (!b.ok())
