@@ -69,15 +69,15 @@ bool is_child_command(const proc_cmdline& cmdline, int first, const char* path, 
 }
 
 // The slot that a child's command line belongs to: the program path in either mode, as
-// argv[0] or, for a script, behind its interpreter and one interpreter argument.
-int slot_of_child(const run_history& programs, const bool (&taken)[MAX_SLOTS],
-                  const proc_cmdline& cmdline, slot_facts* slot) {
+// argv[0] or, for a script, behind its interpreter and one interpreter argument; a slot
+// already found running is not looked at again.
+int slot_of_child(const status_facts& f, const proc_cmdline& cmdline, slot_facts* slot) {
     char path[DATA_PATH_CAPACITY];
-    for (int i = 0; i < programs.count; ++i) {
-        if (taken[i])
+    for (int i = 0; i < f.history.count; ++i) {
+        if (f.slots[i].running)
             continue;
         for (int32_t mode = 0; mode <= 1; ++mode) {
-            if (format_program_path(programs.names[i], mode, path) < 0)
+            if (format_program_path(f.history.names[i], mode, path) < 0)
                 continue;
             for (int first = 0; first <= 2; ++first) {
                 if (is_child_command(cmdline, first, path, slot)) {
@@ -93,7 +93,6 @@ int slot_of_child(const run_history& programs, const bool (&taken)[MAX_SLOTS],
 void find_children(status_facts* f) {
     pid_t children[CHILDREN_MAX];
     const int count = list_children(f->pid, children);
-    bool taken[MAX_SLOTS] = {};
     proc_cmdline cmdline;
     for (int c = 0; c < count; ++c) {
         proc_stat stat;
@@ -101,10 +100,9 @@ void find_children(status_facts* f) {
         if (!read_proc_stat(children[c], &stat) || !read_proc_cmdline(children[c], &cmdline))
             continue;
         slot_facts found = {};
-        const int index = slot_of_child(f->history, taken, cmdline, &found);
+        const int index = slot_of_child(*f, cmdline, &found);
         if (index < 0)
             continue;
-        taken[index] = true;
         found.running = true;
         found.pid = children[c];
         found.uptime = process_uptime(stat.start_ticks);
