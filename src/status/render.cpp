@@ -285,48 +285,6 @@ size_t utf8_sequence(const unsigned char* s) {
                                                                                               : len;
 }
 
-// Copies text into out (when out is not null) with every byte that starts no valid UTF-8
-// sequence replaced by U+FFFD. The length of the copy.
-size_t copy_as_utf8(const char* text, char* out) {
-    static constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";
-    size_t len = 0;
-    for (const auto* s = reinterpret_cast<const unsigned char*>(text); *s != 0;) {
-        const size_t n = utf8_sequence(s);
-        const size_t piece = n != 0 ? n : sizeof REPLACEMENT - 1;
-        if (out != nullptr)
-            memcpy(out + len, n != 0 ? reinterpret_cast<const char*>(s) : REPLACEMENT, piece);
-        len += piece;
-        s += n != 0 ? n : 1;
-    }
-    return len;
-}
-
-// *text as valid UTF-8, in a new copy from cJSON's allocator when it was not. false when
-// memory ran out.
-bool make_utf8(char** text) {
-    const size_t len = copy_as_utf8(*text, nullptr);
-    if (len == strlen(*text))  // a replacement makes the copy longer
-        return true;
-    char* copy = static_cast<char*>(cJSON_malloc(len + 1));
-    if (copy == nullptr)
-        return false;
-    copy[copy_as_utf8(*text, copy)] = '\0';
-    cJSON_free(*text);
-    *text = copy;
-    return true;
-}
-
-// Every name and text in the tree under item valid UTF-8; cJSON allocated every name here.
-bool make_tree_utf8(cJSON* item) {
-    for (; item != nullptr; item = item->next) {
-        if ((item->string != nullptr && !make_utf8(&item->string)) ||
-            (cJSON_IsString(item) && !make_utf8(&item->valuestring)) ||
-            !make_tree_utf8(item->child))
-            return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 json_ptr status_tree(const char* name, status_report* report) {
@@ -386,13 +344,19 @@ void print_table(const cJSON* tree) {
     print_history(history);
 }
 
-int print_json(cJSON* tree) {
-    if (!make_tree_utf8(tree))
-        return -1;
+int print_json(const cJSON* tree) {
     malloc_text text(cJSON_Print(tree));
     if (!text)
         return -1;
-    printf("%s\n", text.get());
+    // cJSON prints the bytes of names and texts as they are: only there can a byte start no
+    // valid UTF-8 sequence, and it is printed as U+FFFD.
+    for (const auto* s = reinterpret_cast<const unsigned char*>(text.get()); *s != 0;) {
+        const size_t n = utf8_sequence(s);
+        fwrite(n != 0 ? s : reinterpret_cast<const unsigned char*>("\xEF\xBF\xBD"), 1,
+               n != 0 ? n : 3, stdout);
+        s += n != 0 ? n : 1;
+    }
+    putchar('\n');
     return 0;
 }
 

@@ -57,8 +57,8 @@ status_result gather_status(const char* name, status_report* report);
 json_ptr status_tree(const char* name, status_report* report);
 // The short human table on standard output, read from the tree.
 void print_table(const cJSON* tree);
-// The tree as one JSON object on standard output, every text made valid UTF-8 first. 0, or -1
-// when memory ran out.
-[[nodiscard]] int print_json(cJSON* tree);
+// The tree as one JSON object on standard output, every text valid UTF-8. 0, or -1 when
+// memory ran out.
+[[nodiscard]] int print_json(const cJSON* tree);
 
 }  // namespace watchd
