@@ -31,11 +31,11 @@ constexpr size_t READ_CHUNK = PATH_CAPACITY + 1;
 
 enum class pass_end { go_on, settled, changed };
 
-template <size_t N>
-[[gnu::format(printf, 2, 3)]] void note_problem(char (&problem)[N], const char* fmt, ...) {
+// Notes why the status is unknown.
+[[gnu::format(printf, 2, 3)]] void problem(status_facts* f, const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    vsnprintf(problem, N, fmt, args);
+    vsnprintf(f->problem, sizeof f->problem, fmt, args);
     va_end(args);
 }
 
@@ -69,15 +69,15 @@ bool is_child_command(const proc_cmdline& cmdline, int first, const char* path, 
 }
 
 // The slot that a child's command line belongs to: the program path in either mode, as
-// argv[0] or, for a script, behind its interpreter and one interpreter argument.
-int slot_of_child(const program_table& programs, const bool (&taken)[MAX_SLOTS],
-                  const proc_cmdline& cmdline, slot_facts* slot) {
+// argv[0] or, for a script, behind its interpreter and one interpreter argument; a slot
+// already found running is not looked at again.
+int slot_of_child(const status_facts& f, const proc_cmdline& cmdline, slot_facts* slot) {
     char path[DATA_PATH_CAPACITY];
-    for (int i = 0; i < programs.count; ++i) {
-        if (taken[i])
+    for (int i = 0; i < f.history.count; ++i) {
+        if (f.slots[i].running)
             continue;
         for (int32_t mode = 0; mode <= 1; ++mode) {
-            if (format_program_path(programs.names[i], mode, path) < 0)
+            if (format_program_path(f.history.names[i], mode, path) < 0)
                 continue;
             for (int first = 0; first <= 2; ++first) {
                 if (is_child_command(cmdline, first, path, slot)) {
@@ -93,7 +93,6 @@ int slot_of_child(const program_table& programs, const bool (&taken)[MAX_SLOTS],
 void find_children(status_facts* f) {
     pid_t children[CHILDREN_MAX];
     const int count = list_children(f->pid, children);
-    bool taken[MAX_SLOTS] = {};
     proc_cmdline cmdline;
     for (int c = 0; c < count; ++c) {
         proc_stat stat;
@@ -101,10 +100,9 @@ void find_children(status_facts* f) {
         if (!read_proc_stat(children[c], &stat) || !read_proc_cmdline(children[c], &cmdline))
             continue;
         slot_facts found = {};
-        const int index = slot_of_child(f->programs, taken, cmdline, &found);
+        const int index = slot_of_child(*f, cmdline, &found);
         if (index < 0)
             continue;
-        taken[index] = true;
         found.running = true;
         found.pid = children[c];
         found.uptime = process_uptime(stat.start_ticks);
@@ -112,25 +110,12 @@ void find_children(status_facts* f) {
     }
 }
 
-void read_daemon(status_facts* f, const proc_stat& stat) {
-    f->uptime = process_uptime(stat.start_ticks);
-    proc_cmdline cmdline;
-    if (!read_proc_cmdline(f->pid, &cmdline)) {
-        // A daemon that ended meanwhile makes the pass start again; one alive is hidden.
-        note_problem(f->problem, "cannot read the command line of process %ld",
-                     static_cast<long>(f->pid));
-        return;
-    }
-    // Any argument besides argv[0] gives every program -d.
-    f->debug = cmdline.argc > 1;
-}
-
 void read_record(status_report* report) {
     status_facts& f = report->facts;
     struct stat info;
     f.record_present = lstat(BOOTCHK_PATH, &info) == 0;
     if (f.record_present && access(BOOTCHK_PATH, R_OK) != 0 && errno == EACCES)
-        note_problem(f.problem, "no permission to read %s", BOOTCHK_PATH);
+        problem(&f, "no permission to read %s", BOOTCHK_PATH);
     report->record = load_bootchk();
     f.verdict = judge_bootchk(report->record.get());
     f.package_waiting = lstat(UPGRADE_PACKAGE_PATH, &info) == 0 && S_ISREG(info.st_mode);
@@ -145,7 +130,7 @@ size_t read_directory(const char* buf, size_t got, status_facts* f) {
     const size_t len = end == nullptr ? got : static_cast<size_t>(end - buf);
     if (end == nullptr || len >= PATH_CAPACITY || buf[0] != '/' ||
         memchr(buf, '\0', len) != nullptr) {
-        note_problem(f->problem, "%s: the first line is no directory", f->run_path);
+        problem(f, "%s: the first line is no directory", f->run_path);
         return got;
     }
     memcpy(f->directory, buf, len);
@@ -154,20 +139,20 @@ size_t read_directory(const char* buf, size_t got, status_facts* f) {
     return len + 1;
 }
 
+// The config in the daemon's directory, as the daemon's own loader reads it; the history
+// starts for its programs.
 void load_config(status_facts* f) {
     char path[DATA_PATH_CAPACITY];
-    if (format_text(path, sizeof path, "%s/%s", f->directory, CONFIG_FILE) < 0)
-        return;
     watch_state loaded;  // the loader's table, for the moment it takes
-    f->config_loaded = load_watch_config(path, &loaded) == 0;
-    if (!f->config_loaded) {
-        if (f->running)
-            note_problem(f->problem, "%s is missing, empty or not the daemon's config", path);
-        return;
-    }
-    f->programs.count = loaded.count;
-    for (int i = 0; i < loaded.count; ++i)
-        memcpy(f->programs.names[i], loaded.slots[i].name, strlen(loaded.slots[i].name) + 1);
+    const char* names[MAX_SLOTS];
+    f->config_loaded = f->has_directory &&
+                       format_text(path, sizeof path, "%s/%s", f->directory, CONFIG_FILE) >= 0 &&
+                       load_watch_config(path, &loaded) == 0;
+    if (f->has_directory && !f->config_loaded && f->running)
+        problem(f, "%s is missing, empty or not the daemon's config", path);
+    for (int i = 0; f->config_loaded && i < loaded.count; ++i)
+        names[i] = loaded.slots[i].name;
+    start_history(&f->history, names, f->config_loaded ? loaded.count : 0);
 }
 
 // The directory, the config it holds and the history, reading at most RUN_FILE_READ_LIMIT
@@ -179,25 +164,20 @@ pass_end read_run_file(int fd, status_facts* f) {
     // A daemon writes its directory right after it won the lock.
     if (got >= 0 && !f->has_directory && f->running && f->problem[0] == '\0')
         return pass_end::changed;
-    if (f->has_directory)
-        load_config(f);
-    const char* names[MAX_SLOTS];
-    for (int i = 0; i < f->programs.count; ++i)
-        names[i] = f->programs.names[i];
-    start_history(&f->history, names, f->programs.count);
+    load_config(f);
     off_t total = 0;
     for (size_t from = taken; got > 0 && f->problem[0] == '\0'; from = 0) {
         total += got;
         if (total > RUN_FILE_READ_LIMIT) {
-            note_problem(f->problem, "%s is larger than %lld bytes: not the daemon's run file",
-                         f->run_path, static_cast<long long>(RUN_FILE_READ_LIMIT));
+            problem(f, "%s is larger than %lld bytes: not the daemon's run file", f->run_path,
+                    static_cast<long long>(RUN_FILE_READ_LIMIT));
             return pass_end::go_on;
         }
         add_run_text(&f->history, buf + from, static_cast<size_t>(got) - from);
         got = read_full(fd, buf, sizeof buf);
     }
     if (got < 0)
-        note_problem(f->problem, "cannot read %s: %s", f->run_path, strerror(errno));
+        problem(f, "cannot read %s: %s", f->run_path, strerror(errno));
     end_run_text(&f->history);
     return pass_end::go_on;
 }
@@ -208,22 +188,22 @@ pass_end open_run_file(status_facts* f, unique_fd* fd, struct stat* opened) {
     struct stat info;
     if (lstat(f->run_path, &info) != 0) {
         if (errno != ENOENT)
-            note_problem(f->problem, "cannot examine %s: %s", f->run_path, strerror(errno));
+            problem(f, "cannot examine %s: %s", f->run_path, strerror(errno));
         return pass_end::settled;
     }
     f->run_file_present = true;
     if (S_ISLNK(info.st_mode)) {
-        note_problem(f->problem, "%s is a symbolic link", f->run_path);
+        problem(f, "%s is a symbolic link", f->run_path);
         return pass_end::settled;
     }
     // Not even opened: opening a device can act on it.
     if (!S_ISREG(info.st_mode)) {
-        note_problem(f->problem, "%s is not a regular file", f->run_path);
+        problem(f, "%s is not a regular file", f->run_path);
         return pass_end::settled;
     }
     fd->reset(open(f->run_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd->valid() && errno != ENOENT && errno != ELOOP) {
-        note_problem(f->problem, "cannot open %s: %s", f->run_path, strerror(errno));
+        problem(f, "cannot open %s: %s", f->run_path, strerror(errno));
         return pass_end::settled;
     }
     // The regular file examined above, or the pass looks again.
@@ -237,11 +217,11 @@ pass_end open_run_file(status_facts* f, unique_fd* fd, struct stat* opened) {
 pass_end find_lock_holder(status_facts* f, const struct stat& opened, proc_stat* holder_stat) {
     const pid_t holder = flock_holder(opened.st_dev, opened.st_ino);
     if (holder == -1) {
-        note_problem(f->problem, "cannot read /proc/locks");
+        problem(f, "cannot read /proc/locks");
         return pass_end::settled;
     }
     if (holder == -2) {
-        note_problem(f->problem, "%s is locked by a process not visible here", f->run_path);
+        problem(f, "%s is locked by a process not visible here", f->run_path);
         return pass_end::settled;
     }
     if (holder > 0 && !read_proc_stat(holder, holder_stat))
@@ -277,7 +257,14 @@ pass_end one_pass(status_report* report) {
     if (end != pass_end::go_on)
         return end;
     if (f.running && f.problem[0] == '\0') {
-        read_daemon(&f, holder_stat);
+        proc_cmdline cmdline;
+        f.uptime = process_uptime(holder_stat.start_ticks);
+        // A daemon that ended meanwhile makes the pass start again; one alive is hidden. Any
+        // argument besides argv[0] gives every program -d.
+        if (!read_proc_cmdline(f.pid, &cmdline))
+            problem(&f, "cannot read the command line of process %ld", static_cast<long>(f.pid));
+        else
+            f.debug = cmdline.argc > 1;
         if (f.config_loaded)
             find_children(&f);
     }
@@ -300,11 +287,11 @@ status_result gather_status(const char* name, status_report* report) {
         report->record.reset();
         memset(&f, 0, sizeof f);
         if (!usable_name(name) || format_run_path(name, f.run_path) < 0) {
-            note_problem(f.problem, "no usable daemon name: %s", name);
+            problem(&f, "no usable daemon name: %s", name);
             return status_result::unknown;
         }
         if (one_pass(report) == pass_end::changed) {
-            note_problem(f.problem, "%s changed during every look", f.run_path);
+            problem(&f, "%s changed during every look", f.run_path);
             continue;
         }
         if (f.problem[0] != '\0')

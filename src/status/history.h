@@ -28,7 +28,7 @@ struct program_history {
 };
 
 struct run_history {
-    const char* names[MAX_SLOTS];  // the configured programs, owned by the caller
+    char names[MAX_SLOTS][PATH_CAPACITY];  // the configured programs
     int count;
     program_history programs[MAX_SLOTS];
     uint32_t other_ends;    // whole lines of programs that are not configured now
@@ -42,7 +42,7 @@ struct run_history {
     size_t line_len;
 };
 
-// Empties history for the configured names (at most MAX_SLOTS are used).
+// Empties history for the configured names (at most MAX_SLOTS are used, each cut to fit).
 void start_history(run_history* history, const char* const* names, int count);
 
 // Adds the next len bytes of the run file after its first line; a line may come in pieces.

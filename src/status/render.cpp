@@ -72,7 +72,7 @@ void add_program(tree_builder* b, cJSON* programs, const status_facts& f, int sl
     cJSON* p = b->object(programs, nullptr);
     const slot_facts& s = f.slots[slot];
     const program_history& h = f.history.programs[slot];
-    b->text(p, "name", f.programs.names[slot]);
+    b->text(p, "name", f.history.names[slot]);
     b->flag(p, "running", s.running);
     if (s.running) {
         b->number(p, "pid", s.pid);
@@ -170,18 +170,6 @@ void format_duration(char* buf, size_t cap, long long seconds) {
         append(buf, cap, "%llds", seconds);
 }
 
-// The cells of a running program alone: state, pid, uptime and -r.
-void format_running_cell(const cJSON* program, int column, char* buf, size_t cap) {
-    if (column == 1)
-        append(buf, cap, "%s", is_true(program, "from_data") ? "running from /data/" : "running");
-    else if (column == 2)
-        append(buf, cap, "%lld", number(program, "pid"));
-    else if (column == 3)
-        format_duration(buf, cap, number(program, "uptime"));
-    else if (column == 4)
-        append(buf, cap, "%lld", number(program, "restart_code"));
-}
-
 // "code:count ..." for every code counted.
 void format_counts(const cJSON* counts, char* buf, size_t cap) {
     const cJSON* count = nullptr;
@@ -191,46 +179,56 @@ void format_counts(const cJSON* counts, char* buf, size_t cap) {
     }
 }
 
-// One cell of a program's row (program null: the heading) into buf, which starts empty; "-"
-// for no value.
-void format_cell(const cJSON* program, bool daemon_running, int column, char* buf, size_t cap) {
+// The cells of a program's row (program null: the heading), "-" for no value. Only the name
+// may take a whole path; the other cells are cut at CELL_CAPACITY.
+void format_row(const cJSON* program, bool daemon_running, char (&cells)[COLUMNS][PATH_CAPACITY]) {
+    for (int c = 0; c < COLUMNS; ++c)
+        cells[c][0] = '\0';
+    constexpr size_t cap = CELL_CAPACITY;
     const cJSON* last = member(program, "last_end");
-    if (program == nullptr)
-        append(buf, cap, "%s", HEADINGS[column]);
-    else if (column == 0)
-        append(buf, cap, "%s", text(program, "name"));
-    else if (column <= 4 && is_true(program, "running"))
-        format_running_cell(program, column, buf, cap);
-    else if (column == 1 && daemon_running)
-        append(buf, cap, "waiting");
-    else if (column == 5)
-        append(buf, cap, "%lld", number(program, "ends"));
-    else if (column == 6 || column == 7)
-        format_counts(member(program, column == 6 ? "exits" : "signals"), buf, cap);
-    else if (column == 8 && cJSON_IsObject(last))
-        append(buf, cap, "%s %s %lld", text(last, "time"),
+    if (program == nullptr) {
+        for (int c = 0; c < COLUMNS; ++c)
+            append(cells[c], cap, "%s", HEADINGS[c]);
+        return;
+    }
+    append(cells[0], sizeof cells[0], "%s", text(program, "name"));
+    if (is_true(program, "running")) {
+        append(cells[1], cap, "%s",
+               is_true(program, "from_data") ? "running from /data/" : "running");
+        append(cells[2], cap, "%lld", number(program, "pid"));
+        format_duration(cells[3], cap, number(program, "uptime"));
+        append(cells[4], cap, "%lld", number(program, "restart_code"));
+    } else if (daemon_running) {
+        append(cells[1], cap, "waiting");
+    }
+    append(cells[5], cap, "%lld", number(program, "ends"));
+    format_counts(member(program, "exits"), cells[6], cap);
+    format_counts(member(program, "signals"), cells[7], cap);
+    if (cJSON_IsObject(last))
+        append(cells[8], cap, "%s %s %lld", text(last, "time"),
                strcmp(text(last, "how"), "exited") == 0 ? "exit" : "signal", number(last, "code"));
-    if (buf[0] == '\0')
-        append(buf, cap, "-");
+    for (char* cell : cells) {
+        if (cell[0] == '\0')
+            append(cell, cap, "-");
+    }
 }
 
-// The columns are as wide as their widest cell: the cells are formatted once to measure and
+// The columns are as wide as their widest cell: the rows are formatted once to measure and
 // once to print.
 void print_programs(const cJSON* programs, bool daemon_running) {
-    char cell[PATH_CAPACITY];
-    size_t widths[COLUMNS] = {};
+    char cells[COLUMNS][PATH_CAPACITY];
+    int widths[COLUMNS] = {};
     for (int pass = 0; pass < 2; ++pass) {
         const cJSON* row = nullptr;  // the heading first
         do {
+            format_row(row, daemon_running, cells);
             for (int c = 0; c < COLUMNS; ++c) {
-                cell[0] = '\0';
-                format_cell(row, daemon_running, c, cell, c == 0 ? sizeof cell : CELL_CAPACITY);
-                const size_t len = strlen(cell);
+                const int len = static_cast<int>(strlen(cells[c]));
                 widths[c] = len > widths[c] ? len : widths[c];
                 if (pass == 1 && c + 1 < COLUMNS)
-                    printf("%-*s  ", static_cast<int>(widths[c]), cell);
+                    printf("%-*s  ", widths[c], cells[c]);
                 else if (pass == 1)
-                    printf("%s\n", cell);
+                    printf("%s\n", cells[c]);
             }
             row = row == nullptr ? programs->child : row->next;
         } while (row != nullptr);
@@ -287,48 +285,6 @@ size_t utf8_sequence(const unsigned char* s) {
                                                                                               : len;
 }
 
-// Copies text into out (when out is not null) with every byte that starts no valid UTF-8
-// sequence replaced by U+FFFD. The length of the copy.
-size_t copy_as_utf8(const char* text, char* out) {
-    static constexpr char REPLACEMENT[] = "\xEF\xBF\xBD";
-    size_t len = 0;
-    for (const auto* s = reinterpret_cast<const unsigned char*>(text); *s != 0;) {
-        const size_t n = utf8_sequence(s);
-        const size_t piece = n != 0 ? n : sizeof REPLACEMENT - 1;
-        if (out != nullptr)
-            memcpy(out + len, n != 0 ? reinterpret_cast<const char*>(s) : REPLACEMENT, piece);
-        len += piece;
-        s += n != 0 ? n : 1;
-    }
-    return len;
-}
-
-// *text as valid UTF-8, in a new copy from cJSON's allocator when it was not. false when
-// memory ran out.
-bool make_utf8(char** text) {
-    const size_t len = copy_as_utf8(*text, nullptr);
-    if (len == strlen(*text))  // a replacement makes the copy longer
-        return true;
-    char* copy = static_cast<char*>(cJSON_malloc(len + 1));
-    if (copy == nullptr)
-        return false;
-    copy[copy_as_utf8(*text, copy)] = '\0';
-    cJSON_free(*text);
-    *text = copy;
-    return true;
-}
-
-// Every name and text in the tree under item valid UTF-8; cJSON allocated every name here.
-bool make_tree_utf8(cJSON* item) {
-    for (; item != nullptr; item = item->next) {
-        if ((item->string != nullptr && !make_utf8(&item->string)) ||
-            (cJSON_IsString(item) && !make_utf8(&item->valuestring)) ||
-            !make_tree_utf8(item->child))
-            return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 json_ptr status_tree(const char* name, status_report* report) {
@@ -351,7 +307,7 @@ json_ptr status_tree(const char* name, status_report* report) {
     b.flag(r, "package_waiting", f.package_waiting);
     cJSON* programs =
         b.add(r, "programs", f.config_loaded ? cJSON_CreateArray() : cJSON_CreateNull());
-    for (int i = 0; f.config_loaded && i < f.programs.count; ++i)
+    for (int i = 0; f.config_loaded && i < f.history.count; ++i)
         add_program(&b, programs, f, i);
     add_history(&b, r, f);
     if (!b.ok())
@@ -388,13 +344,19 @@ void print_table(const cJSON* tree) {
     print_history(history);
 }
 
-int print_json(cJSON* tree) {
-    if (!make_tree_utf8(tree))
-        return -1;
+int print_json(const cJSON* tree) {
     malloc_text text(cJSON_Print(tree));
     if (!text)
         return -1;
-    printf("%s\n", text.get());
+    // cJSON prints the bytes of names and texts as they are: only there can a byte start no
+    // valid UTF-8 sequence, and it is printed as U+FFFD.
+    for (const auto* s = reinterpret_cast<const unsigned char*>(text.get()); *s != 0;) {
+        const size_t n = utf8_sequence(s);
+        fwrite(n != 0 ? s : reinterpret_cast<const unsigned char*>("\xEF\xBF\xBD"), 1,
+               n != 0 ? n : 3, stdout);
+        s += n != 0 ? n : 1;
+    }
+    putchar('\n');
     return 0;
 }
 

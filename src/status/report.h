@@ -18,12 +18,6 @@ enum class status_result { running = 0, not_running = 3, unknown = 4 };
 
 constexpr size_t PROBLEM_CAPACITY = PATH_CAPACITY + 128;
 
-// The programs the daemon's config names, as its own loader reads them.
-struct program_table {
-    int count;
-    char names[MAX_SLOTS][PATH_CAPACITY];
-};
-
 struct slot_facts {
     bool running;
     pid_t pid;
@@ -42,12 +36,11 @@ struct status_facts {
     bool has_directory;
     char directory[PATH_CAPACITY];
     bool config_loaded;
-    program_table programs;
     slot_facts slots[MAX_SLOTS];
     bool record_present;
     record_verdict verdict;
     bool package_waiting;
-    run_history history;
+    run_history history;             // with the programs the config names
     char problem[PROBLEM_CAPACITY];  // why the status is unknown
 };
 
@@ -64,8 +57,8 @@ status_result gather_status(const char* name, status_report* report);
 json_ptr status_tree(const char* name, status_report* report);
 // The short human table on standard output, read from the tree.
 void print_table(const cJSON* tree);
-// The tree as one JSON object on standard output, every text made valid UTF-8 first. 0, or -1
-// when memory ran out.
-[[nodiscard]] int print_json(cJSON* tree);
+// The tree as one JSON object on standard output, every text valid UTF-8. 0, or -1 when
+// memory ran out.
+[[nodiscard]] int print_json(const cJSON* tree);
 
 }  // namespace watchd
