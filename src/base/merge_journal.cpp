@@ -114,18 +114,30 @@ int make_dir(int parent_fd, const char* name) {
     return mkdirat(parent_fd, name, 0700) == 0 ? 0 : errno;
 }
 
-// Whether the target holds a directory under name that the package's directory merges into.
-// EISDIR: the package would put something else in a directory's place.
-int merges_into_directory(const merge_dirs& dirs, const char* name, bool* merges, bool* replaces) {
+// What a package entry does to the target: replaces an entry there, merges into a directory
+// there (a replacing directory), or neither; error is 0 or an errno value (EISDIR: the package
+// would put something else in a directory's place).
+struct placement {
+    int error = 0;
+    bool replaces = false;
+    bool merges = false;
+};
+
+placement place_of(const merge_dirs& dirs, const char* name) {
+    placement p;
     struct stat from_st;
     struct stat to_st;
-    if (fstatat(dirs.package, name, &from_st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno;
-    *replaces = fstatat(dirs.target, name, &to_st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!*replaces && errno != ENOENT)
-        return errno;
-    *merges = *replaces && S_ISDIR(to_st.st_mode);
-    return *merges && !S_ISDIR(from_st.st_mode) ? EISDIR : 0;
+    if (fstatat(dirs.package, name, &from_st, AT_SYMLINK_NOFOLLOW) != 0) {
+        p.error = errno;
+        return p;
+    }
+    p.replaces = fstatat(dirs.target, name, &to_st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!p.replaces && errno != ENOENT)
+        p.error = errno;
+    p.merges = p.replaces && S_ISDIR(to_st.st_mode);
+    if (p.error == 0 && p.merges && !S_ISDIR(from_st.st_mode))
+        p.error = EISDIR;
+    return p;
 }
 
 int journal_level(const merge_dirs& dirs);
@@ -135,18 +147,16 @@ int journal_level(const merge_dirs& dirs);
 // merged directory gets a mirror in both, so that kept never holds an old directory.
 int journal_entry(walk* w, const char* name, bool* /*moved*/) {
     const merge_dirs& dirs = w->dirs;
-    bool merges = false;
-    bool replaces = false;
-    int r = merges_into_directory(dirs, name, &merges, &replaces);
-    if (r != 0)
-        return r;
-    if (merges) {
-        r = make_dir(dirs.kept, name);
+    const placement p = place_of(dirs, name);
+    if (p.error != 0)
+        return p.error;
+    if (p.merges) {
+        int r = make_dir(dirs.kept, name);
         if (r == 0)
             r = make_dir(dirs.added, name);
         return r != 0 ? r : descend(dirs, name, journal_level);
     }
-    if (replaces)
+    if (p.replaces)
         return linkat(dirs.target, name, dirs.kept, name, 0) == 0 ? 0 : errno;
     unique_fd marker(openat(dirs.added, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     return marker.valid() ? 0 : errno;
@@ -164,12 +174,10 @@ int journal_level(const merge_dirs& dirs) {
 // Moves one package entry into the target, or merges a directory into the target's.
 int merge_entry(walk* w, const char* name, bool* moved) {
     const merge_dirs& dirs = w->dirs;
-    bool merges = false;
-    bool replaces = false;
-    int r = merges_into_directory(dirs, name, &merges, &replaces);
-    if (r != 0)
-        return r;
-    if (merges)
+    const placement p = place_of(dirs, name);
+    if (p.error != 0)
+        return p.error;
+    if (p.merges)
         return descend(dirs, name, merge_into);
     if (renameat(dirs.package, name, dirs.target, name) != 0)
         return errno;
