@@ -9,10 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
 #include <utility>
 
 #include "base/remove_entry.h"
+#include "base/resources.h"
 #include "base/unique_fd.h"
 
 namespace watchd {
@@ -36,15 +36,10 @@ int sync_entry(const char* path, const struct stat* /*st*/, int type, struct FTW
     return fd.valid() && fsync(fd.get()) == 0 ? 0 : errno;
 }
 
-struct dir_closer {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-using dir_stream = std::unique_ptr<DIR, dir_closer>;
-
 // A stream over dir_fd's entries that leaves dir_fd itself open.
-dir_stream open_stream(int dir_fd) {
+dir_ptr open_stream(int dir_fd) {
     unique_fd copy(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    dir_stream dir(copy.valid() ? fdopendir(copy.get()) : nullptr);
+    dir_ptr dir(copy.valid() ? fdopendir(copy.get()) : nullptr);
     if (dir)
         (void)copy.release();  // the stream owns it now
     return dir;
@@ -80,7 +75,7 @@ using entry_step = int (*)(walk* w, const char* name, bool* moved);
 // Calls step for each entry of dir_fd, in passes until one in which no entry moved: entries
 // renamed away while the directory is read may hide others from readdir.
 int for_each_entry(walk* w, int dir_fd, entry_step step) {
-    dir_stream dir = open_stream(dir_fd);
+    dir_ptr dir = open_stream(dir_fd);
     if (!dir)
         return errno;
     for (bool moved = true; moved;) {
@@ -260,24 +255,17 @@ int roll_back(int staging_fd, int target_fd) {
 // never leaves a journal without the commit mark or the package it undoes.
 int remove_staging(int target_fd, int staging_fd) {
     for (const char* part : {KEPT_PART, ADDED_PART}) {
-        int r = remove_tree_at(staging_fd, part);
+        int r = remove_entry_at(staging_fd, part);
         if (r != 0)
             return r;
     }
     if (fsync(staging_fd) != 0)
         return errno;
-    int r = remove_tree_at(target_fd, STAGING_NAME);
+    int r = remove_entry_at(target_fd, STAGING_NAME);
     return r == 0 && fsync(target_fd) != 0 ? errno : r;
 }
 
 }  // namespace
-
-int remove_tree_at(int parent_fd, const char* name) {
-    errno = 0;
-    if (remove_entry_at(parent_fd, name))
-        return 0;
-    return errno != 0 ? errno : ENOTEMPTY;
-}
 
 int sync_tree() {
     // nftw's own failures come back as -1 with errno set, the callbacks' as errno values.
@@ -330,7 +318,7 @@ int settle_staging(int target_fd) {
     unique_fd staging = open_subdir(target_fd, STAGING_NAME);
     // Not a directory: nothing a merge made; it goes as it is.
     if (!staging.valid())
-        return errno == ENOTDIR || errno == ELOOP ? remove_tree_at(target_fd, STAGING_NAME)
+        return errno == ENOTDIR || errno == ELOOP ? remove_entry_at(target_fd, STAGING_NAME)
                : errno == ENOENT                  ? 0
                                                   : errno;
     struct stat st;

@@ -41,11 +41,6 @@ struct merge_dirs {
 // Makes the staging directory and its parts in target_fd. 0, or an errno value.
 [[nodiscard]] int make_staging_area(int target_fd, staging_area* area);
 
-// Removes name in parent_fd with everything under it, walking by descriptors, so that neither
-// the length of a path nor the depth limits it; a missing name is no error. 0, or an errno
-// value.
-[[nodiscard]] int remove_tree_at(int parent_fd, const char* name);
-
 // fsyncs every file and directory under the working directory, each directory after what it
 // holds. 0, or an errno value.
 [[nodiscard]] int sync_tree();

@@ -7,8 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <memory>
-
+#include "base/resources.h"
 #include "base/unique_fd.h"
 
 namespace watchd {
@@ -17,11 +16,6 @@ namespace {
 constexpr int DIR_OPEN_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // "4294967295" and its terminating zero.
 constexpr int HOISTED_NAME_CAPACITY = 11;
-
-struct dir_closer {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-using dir_ptr = std::unique_ptr<DIR, dir_closer>;
 
 enum class removal { removed, full_directory, failed };
 
@@ -123,9 +117,8 @@ bool empty_directory(DIR* top) {
     }
 }
 
-}  // namespace
-
-bool remove_entry_at(int dir_fd, const char* name) {
+// remove_entry_at's walk: true when name is gone.
+bool remove_whole(int dir_fd, const char* name) {
     const removal result = remove_unless_full_directory(dir_fd, name);
     if (result != removal::full_directory)
         return result == removal::removed;
@@ -133,6 +126,16 @@ bool remove_entry_at(int dir_fd, const char* name) {
     if (!top || !empty_directory(top.get()))
         return false;
     return unlinkat(dir_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
+}
+
+}  // namespace
+
+int remove_entry_at(int dir_fd, const char* name) {
+    errno = 0;
+    if (remove_whole(dir_fd, name))
+        return 0;
+    // A directory that stayed full without a failed call to blame.
+    return errno != 0 ? errno : ENOTEMPTY;
 }
 
 }  // namespace watchd

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "base/data_names.h"
 #include "base/merge_journal.h"
 #include "base/output.h"
 #include "base/shell.h"
@@ -16,6 +17,11 @@
 
 namespace watchd {
 namespace {
+
+static_assert(path_names(BOOTCHK_PATH, DAEMON_DATA_NAMES[0]) &&
+                  path_names(LUA_DATA_TARGET, DAEMON_DATA_NAMES[1]) &&
+                  path_names(SIGNATURE_TARGET, DAEMON_DATA_NAMES[2]),
+              "the extraction tool keeps packages off the files the daemon writes");
 
 // The record file as it was before an extraction: the archive may bring a .bootchk of its
 // own, which must not stay behind when the extraction fails.

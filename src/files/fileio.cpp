@@ -45,7 +45,7 @@ class file_replacement {
         // Whatever stands at the temporary name is a leftover: a write cut short by a power
         // loss, or anything else put there. It goes, whatever it is, or no write could ever
         // succeed again.
-        if (!dir_.valid() || !remove_entry_at(dir_.get(), temp_name_))
+        if (!dir_.valid() || remove_entry_at(dir_.get(), temp_name_) != 0)
             return false;
         fd_.reset(openat(dir_.get(), temp_name_,
                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, new_mode));

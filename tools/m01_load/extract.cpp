@@ -255,18 +255,23 @@ int stage_and_move(const tar_request& request, const watchd::unique_fd& file,
     return move_into_place(area, dir_fd, directory);
 }
 
+// Settles the staging directory in dir_fd: rolled back unless the move was committed, and
+// removed. 0, or 1 (reported): a staging directory that cannot be removed is a failure, even
+// after the commit.
+int settle(const watchd::unique_fd& dir_fd) {
+    const int err = watchd::settle_staging(dir_fd.get());
+    if (err == 0)
+        return 0;
+    report(STAGING_NAME, strerror(err));
+    return 1;
+}
+
 // Installs the verified package. Whatever happened, the staging directory is settled at the
-// end: rolled back unless the move was committed, and removed. A staging directory that
-// cannot be removed is a failure, even after the commit.
+// end.
 int install_package(const tar_request& request, const watchd::unique_fd& file,
                     const watchd::unique_fd& dir_fd, const char* directory) {
     const int status = stage_and_move(request, file, dir_fd, directory);
-    const int err = watchd::settle_staging(dir_fd.get());
-    if (err != 0) {
-        report(STAGING_NAME, strerror(err));
-        return 1;
-    }
-    return status;
+    return settle(dir_fd) != 0 ? 1 : status;
 }
 
 }  // namespace
@@ -292,12 +297,9 @@ int extract_archive(const tar_request& request) {
                 strerror(errno));
         return 1;
     }
-    // What an earlier run left behind when it was cut short: rolled back unless committed.
-    int err = watchd::settle_staging(dir_fd.get());
-    if (err != 0) {
-        report(STAGING_NAME, strerror(err));
+    // What an earlier run left behind when it was cut short.
+    if (settle(dir_fd) != 0)
         return 1;
-    }
     if (verify_archive(request, file, directory) != 0)
         return 1;
     return install_package(request, file, dir_fd, directory);
