@@ -37,11 +37,8 @@ int main(int argc, char** argv) {
     const status_result result = gather_status(name, &report);
     if (result == status_result::unknown)
         return unknown(report.facts.problem);
-    json_ptr tree = status_tree(name, &report);
-    if (!tree || (json && print_json(tree.get()) < 0))
+    if (print_report(name, &report, json) < 0)
         return unknown("no memory for the JSON text");
-    if (!json)
-        print_table(tree.get());
     if (fflush(stdout) != 0 || ferror(stdout))
         return unknown("cannot write the report");
     return static_cast<int>(result);

@@ -27,99 +27,96 @@ static_assert(static_cast<int>(record_verdict::plugin) == 4, "VERDICTS follows r
 
 // ---- the facts as one tree ----
 
-// Adds to a tree and remembers whether any piece could not be made. A piece for a parent that
-// could not be made is dropped and counts as a failure too.
-class tree_builder {
-  public:
-    cJSON* add(cJSON* parent, const char* name, cJSON* item) {
-        if (name == nullptr ? cJSON_AddItemToArray(parent, item)
-                            : cJSON_AddItemToObject(parent, name, item))
-            return item;
-        cJSON_Delete(item);
-        ok_ = false;
-        return nullptr;
-    }
-    void number(cJSON* parent, const char* name, double value) {
-        add(parent, name, cJSON_CreateNumber(value));
-    }
-    void text(cJSON* parent, const char* name, const char* value) {
-        add(parent, name, value == nullptr ? cJSON_CreateNull() : cJSON_CreateString(value));
-    }
-    void flag(cJSON* parent, const char* name, bool value) {
-        add(parent, name, cJSON_CreateBool(value));
-    }
-    // An object, or null when it is not present.
-    cJSON* object(cJSON* parent, const char* name, bool present = true) {
-        return add(parent, name, present ? cJSON_CreateObject() : cJSON_CreateNull());
-    }
-    bool ok() const { return ok_; }
+// cJSON tells of a failed allocation only through the result of the call that made it: the
+// tree is built without checking each step, and its allocator notes any failure here. A
+// piece for a parent that could not be made is dropped.
+bool out_of_memory = false;
 
-  private:
-    bool ok_ = true;
-};
+void* noting_malloc(size_t size) {
+    void* block = malloc(size);
+    out_of_memory = out_of_memory || block == nullptr;
+    return block;
+}
 
-void add_counts(tree_builder* b, cJSON* parent, const char* name,
-                const uint32_t (&counts)[END_CODES]) {
-    cJSON* object = b->object(parent, name);
+// Adds item to parent (an array when name is null); frees it when it cannot be added.
+cJSON* add(cJSON* parent, const char* name, cJSON* item) {
+    if (name == nullptr ? cJSON_AddItemToArray(parent, item)
+                        : cJSON_AddItemToObject(parent, name, item))
+        return item;
+    cJSON_Delete(item);
+    return nullptr;
+}
+
+cJSON* add_text(cJSON* parent, const char* name, const char* value) {
+    return add(parent, name, value == nullptr ? cJSON_CreateNull() : cJSON_CreateString(value));
+}
+
+// An object, or null when it is not present.
+cJSON* add_object(cJSON* parent, const char* name, bool present) {
+    return add(parent, name, present ? cJSON_CreateObject() : cJSON_CreateNull());
+}
+
+void add_counts(cJSON* parent, const char* name, const uint32_t (&counts)[END_CODES]) {
+    cJSON* object = cJSON_AddObjectToObject(parent, name);
     for (int code = 0; code < END_CODES; ++code) {
         char key[8];
         if (counts[code] != 0 && snprintf(key, sizeof key, "%d", code) > 0)
-            b->number(object, key, counts[code]);
+            cJSON_AddNumberToObject(object, key, counts[code]);
     }
 }
 
-void add_program(tree_builder* b, cJSON* programs, const status_facts& f, int slot) {
-    cJSON* p = b->object(programs, nullptr);
+void add_program(cJSON* programs, const status_facts& f, int slot) {
+    cJSON* p = add(programs, nullptr, cJSON_CreateObject());
     const slot_facts& s = f.slots[slot];
     const program_history& h = f.history.programs[slot];
-    b->text(p, "name", f.history.names[slot]);
-    b->flag(p, "running", s.running);
+    add_text(p, "name", f.history.names[slot]);
+    cJSON_AddBoolToObject(p, "running", s.running);
     if (s.running) {
-        b->number(p, "pid", s.pid);
-        b->number(p, "uptime", static_cast<double>(s.uptime));
-        b->number(p, "restart_code", s.restart_code);
-        b->flag(p, "from_data", s.from_data);
+        cJSON_AddNumberToObject(p, "pid", s.pid);
+        cJSON_AddNumberToObject(p, "uptime", static_cast<double>(s.uptime));
+        cJSON_AddNumberToObject(p, "restart_code", s.restart_code);
+        cJSON_AddBoolToObject(p, "from_data", s.from_data);
     }
-    b->number(p, "ends", h.ends);
-    add_counts(b, p, "exits", h.exits);
-    add_counts(b, p, "signals", h.signals);
-    b->number(p, "segv_ends", h.segv_ends);
-    cJSON* last = b->object(p, "last_end", h.has_last);
+    cJSON_AddNumberToObject(p, "ends", h.ends);
+    add_counts(p, "exits", h.exits);
+    add_counts(p, "signals", h.signals);
+    cJSON_AddNumberToObject(p, "segv_ends", h.segv_ends);
+    cJSON* last = add_object(p, "last_end", h.has_last);
     if (h.has_last) {
-        b->text(last, "time", h.last.time_text);
-        b->text(last, "how", h.last.exited_normally == 1 ? "exited" : "killed");
-        b->number(last, "code", h.last.code);
+        add_text(last, "time", h.last.time_text);
+        add_text(last, "how", h.last.exited_normally == 1 ? "exited" : "killed");
+        cJSON_AddNumberToObject(last, "code", h.last.code);
     }
 }
 
-void add_record(tree_builder* b, cJSON* root, status_report* report) {
-    cJSON* record = b->object(root, "record", report->facts.record_present);
+void add_record(cJSON* root, status_report* report) {
+    cJSON* record = add_object(root, "record", report->facts.record_present);
     if (!report->facts.record_present)
         return;
     const cJSON* parsed = report->record.get();
     const record_verdict verdict = parsed ? report->facts.verdict : record_verdict::absent;
-    b->text(record, "path", BOOTCHK_PATH);
-    b->text(record, "verdict", VERDICTS[static_cast<int>(verdict)].name);
-    b->flag(record, "removed_by_daemon", verdict == record_verdict::stale);
-    b->text(record, "version", parsed ? json_member_string(parsed, MEMBER_VERSION) : nullptr);
-    b->add(record, "members", parsed ? report->record.release() : cJSON_CreateNull());
+    add_text(record, "path", BOOTCHK_PATH);
+    add_text(record, "verdict", VERDICTS[static_cast<int>(verdict)].name);
+    cJSON_AddBoolToObject(record, "removed_by_daemon", verdict == record_verdict::stale);
+    add_text(record, "version", parsed ? json_member_string(parsed, MEMBER_VERSION) : nullptr);
+    add(record, "members", parsed ? report->record.release() : cJSON_CreateNull());
 }
 
-void add_history(tree_builder* b, cJSON* root, const status_facts& f) {
-    cJSON* history = b->object(root, "history", f.run_file_present);
+void add_history(cJSON* root, const status_facts& f) {
+    cJSON* history = add_object(root, "history", f.run_file_present);
     if (!f.run_file_present)
         return;
     const run_history& h = f.history;
-    b->number(history, "restarts_of_all", h.restarts_all);
-    cJSON* installs = b->object(history, "installations");
-    b->number(installs, "plugin", h.installs[0]);
-    b->number(installs, "lua", h.installs[1]);
-    b->number(installs, "signature", h.installs[2]);
-    b->number(history, "segv_ends", h.segv_ends);
-    b->number(history, "next_segv_backoff", next_segv_backoff(h));
-    b->number(history, "other_ends", h.other_ends);
-    b->number(history, "cut_lines", h.cut_lines);
-    b->number(history, "malformed_lines", h.malformed_lines);
+    cJSON_AddNumberToObject(history, "restarts_of_all", h.restarts_all);
+    cJSON* installs = cJSON_AddObjectToObject(history, "installations");
+    cJSON_AddNumberToObject(installs, "plugin", h.installs[0]);
+    cJSON_AddNumberToObject(installs, "lua", h.installs[1]);
+    cJSON_AddNumberToObject(installs, "signature", h.installs[2]);
+    cJSON_AddNumberToObject(history, "segv_ends", h.segv_ends);
+    cJSON_AddNumberToObject(history, "next_segv_backoff", next_segv_backoff(h));
+    cJSON_AddNumberToObject(history, "other_ends", h.other_ends);
+    cJSON_AddNumberToObject(history, "cut_lines", h.cut_lines);
+    cJSON_AddNumberToObject(history, "malformed_lines", h.malformed_lines);
 }
 
 // ---- the table, read from the tree ----
@@ -129,9 +126,7 @@ constexpr size_t CELL_CAPACITY = 2048;
 constexpr char HEADINGS[COLUMNS][sizeof "LAST END"] = {
     "PROGRAM", "STATE", "PID", "UPTIME", "-r", "ENDS", "EXITS", "SIGNALS", "LAST END"};
 
-const cJSON* member(const cJSON* object, const char* name) {
-    return cJSON_GetObjectItemCaseSensitive(object, name);
-}
+constexpr auto member = cJSON_GetObjectItemCaseSensitive;
 long long number(const cJSON* object, const char* name) {
     const cJSON* item = member(object, name);
     return cJSON_IsNumber(item) ? static_cast<long long>(item->valuedouble) : 0;
@@ -285,33 +280,29 @@ size_t utf8_sequence(const unsigned char* s) {
                                                                                               : len;
 }
 
-}  // namespace
-
-json_ptr status_tree(const char* name, status_report* report) {
+// Every fact of the report as one JSON tree (the record moves into it).
+json_ptr facts_tree(const char* name, status_report* report) {
     const status_facts& f = report->facts;
     json_ptr root(cJSON_CreateObject());
-    tree_builder b;
     cJSON* r = root.get();
-    b.text(r, "name", name);
-    b.text(r, "run_file", f.run_path);
-    b.flag(r, "running", f.running);
-    cJSON* daemon = b.object(r, "daemon", f.running);
+    add_text(r, "name", name);
+    add_text(r, "run_file", f.run_path);
+    cJSON_AddBoolToObject(r, "running", f.running);
+    cJSON* daemon = add_object(r, "daemon", f.running);
     if (f.running) {
-        b.number(daemon, "pid", f.pid);
-        b.number(daemon, "uptime", static_cast<double>(f.uptime));
-        b.flag(daemon, "debug", f.debug);
+        cJSON_AddNumberToObject(daemon, "pid", f.pid);
+        cJSON_AddNumberToObject(daemon, "uptime", static_cast<double>(f.uptime));
+        cJSON_AddBoolToObject(daemon, "debug", f.debug);
     }
-    b.text(r, "directory", f.has_directory ? f.directory : nullptr);
-    b.text(r, "mode", f.verdict == record_verdict::plugin ? "plugin" : "normal");
-    add_record(&b, r, report);
-    b.flag(r, "package_waiting", f.package_waiting);
+    add_text(r, "directory", f.has_directory ? f.directory : nullptr);
+    add_text(r, "mode", f.verdict == record_verdict::plugin ? "plugin" : "normal");
+    add_record(r, report);
+    cJSON_AddBoolToObject(r, "package_waiting", f.package_waiting);
     cJSON* programs =
-        b.add(r, "programs", f.config_loaded ? cJSON_CreateArray() : cJSON_CreateNull());
+        add(r, "programs", f.config_loaded ? cJSON_CreateArray() : cJSON_CreateNull());
     for (int i = 0; f.config_loaded && i < f.history.count; ++i)
-        add_program(&b, programs, f, i);
-    add_history(&b, r, f);
-    if (!b.ok())
-        root.reset();
+        add_program(programs, f, i);
+    add_history(r, f);
     return root;
 }
 
@@ -357,6 +348,20 @@ int print_json(const cJSON* tree) {
         s += n != 0 ? n : 1;
     }
     putchar('\n');
+    return 0;
+}
+
+}  // namespace
+
+int print_report(const char* name, status_report* report, bool json) {
+    cJSON_Hooks hooks = {noting_malloc, free};
+    cJSON_InitHooks(&hooks);
+    out_of_memory = false;
+    const json_ptr tree = facts_tree(name, report);
+    if (out_of_memory || (json && print_json(tree.get()) < 0))
+        return -1;
+    if (!json)
+        print_table(tree.get());
     return 0;
 }
 

@@ -1,7 +1,7 @@
 // What watchd-status finds out about one daemon, read-only: whether it runs (the holder of
 // the run file's lock), its directory, programs and children, the start mode the boot-check
 // gate would pick, a waiting package, and the history in the run file. gather_status fills a
-// report once; status_tree turns it into the JSON tree that both forms print.
+// report once; print_report prints it.
 #pragma once
 
 #include <stdint.h>
@@ -52,13 +52,9 @@ struct status_report {
 // Fills report for the daemon whose base name is name.
 status_result gather_status(const char* name, status_report* report);
 
-// Every fact of the report as one JSON tree (the record moves into it); null when memory ran
+// The report on standard output: the short human table, or with json every fact as one JSON
+// object, every text valid UTF-8. Both are read from one JSON tree. 0, or -1 when memory ran
 // out.
-json_ptr status_tree(const char* name, status_report* report);
-// The short human table on standard output, read from the tree.
-void print_table(const cJSON* tree);
-// The tree as one JSON object on standard output, every text valid UTF-8. 0, or -1 when
-// memory ran out.
-[[nodiscard]] int print_json(const cJSON* tree);
+[[nodiscard]] int print_report(const char* name, status_report* report, bool json);
 
 }  // namespace watchd
