@@ -155,9 +155,8 @@ namespace {
 
 constexpr const char EXITED_TEXT[] = " exited normally with code(";
 constexpr const char KILLED_TEXT[] = " killed by signal(";
-constexpr const char TIME_UNKNOWN[] = "?";
-// The widest code "%d" writes: a sign and ten digits.
-constexpr size_t CODE_DIGITS_MAX = 11;
+// The widest number "%d" writes: a sign and ten digits.
+constexpr size_t NUMBER_DIGITS_MAX = 11;
 
 bool is_digit(char c) {
     return c >= '0' && c <= '9';
@@ -170,7 +169,7 @@ bool is_letter(char c) {
 // Length of the time text that starts text and is followed by ": ", or 0. The text is
 // asctime()'s "%.3s %.3s%3d %.2d:%.2d:%.2d %d" or format_time_text's "?".
 size_t time_text_length(const char* text, size_t len) {
-    if (len >= 3 && text[0] == TIME_UNKNOWN[0] && text[1] == ':' && text[2] == ' ')
+    if (len >= 3 && memcmp(text, "?: ", 3) == 0)
         return 1;
     // "Mon Dec  7 05:42:50 " is 20 characters: letters, blanks, digits and colons in place.
     static const char shape[] = "aaa aaa _d dd:dd:dd ";
@@ -190,15 +189,11 @@ size_t time_text_length(const char* text, size_t len) {
     if (end < len && text[end] == '-')
         ++end;
     const size_t digits_from = end;
-    while (end < len && is_digit(text[end]) && end - digits_from < CODE_DIGITS_MAX)
+    while (end < len && is_digit(text[end]) && end - digits_from < NUMBER_DIGITS_MAX)
         ++end;
     if (end == digits_from || end + 2 > len || text[end] != ':' || text[end + 1] != ' ')
         return 0;
     return end;
-}
-
-bool ends_with(const char* line, size_t len, const char* tail, size_t tail_len) {
-    return len >= tail_len && memcmp(line + len - tail_len, tail, tail_len) == 0;
 }
 
 }  // namespace
@@ -206,48 +201,35 @@ bool ends_with(const char* line, size_t len, const char* tail, size_t tail_len) 
 bool parse_exit_line(const char* line, size_t len, exit_line_fields* fields) {
     if (len < 2 || len >= EXIT_LINE_CAPACITY || line[len - 1] != '\n' || line[len - 2] != ')')
         return false;
-    // The code: digits (and a sign) between the last "(" and the closing ")".
-    size_t code_end = len - 2;
-    size_t code_begin = code_end;
-    while (code_begin > 0 && is_digit(line[code_begin - 1]))
-        --code_begin;
-    if (code_begin > 0 && line[code_begin - 1] == '-')
-        --code_begin;
-    if (code_begin == code_end || code_end - code_begin > CODE_DIGITS_MAX)
+    // The code follows the last "(": the digits stop at the closing ")" at the latest.
+    const auto* open = static_cast<const char*>(memrchr(line, '(', len));
+    if (open == nullptr)
         return false;
-    long long code = 0;
-    for (size_t i = line[code_begin] == '-' ? code_begin + 1 : code_begin; i < code_end; ++i)
-        code = code * 10 + (line[i] - '0');
-    if (line[code_begin] == '-')
-        code = -code;
-    if (code < INT32_MIN || code > INT32_MAX)
+    char* code_end = nullptr;
+    const long long code = strtoll(open + 1, &code_end, 10);
+    if (code_end != line + len - 2 || code < INT32_MIN || code > INT32_MAX)
         return false;
-
-    size_t kind_begin;
-    // The texts are the tails sought in the line (calls that only read like swaps).
-    // NOLINTBEGIN(readability-suspicious-call-argument)
-    if (ends_with(line, code_begin, EXITED_TEXT, sizeof EXITED_TEXT - 1)) {
-        fields->exited_normally = 1;
-        kind_begin = code_begin - (sizeof EXITED_TEXT - 1);
-    } else if (ends_with(line, code_begin, KILLED_TEXT, sizeof KILLED_TEXT - 1)) {
-        fields->exited_normally = 0;
-        kind_begin = code_begin - (sizeof KILLED_TEXT - 1);
-    } else {
-        return false;
-    }
-    // NOLINTEND(readability-suspicious-call-argument)
-    const size_t time_len = time_text_length(line, kind_begin);
+    // The text before it tells the kind; a line of the other kind does not format back.
+    const size_t kind_end = static_cast<size_t>(open - line) + 1;
+    const size_t exited_len = sizeof EXITED_TEXT - 1;
+    fields->exited_normally =
+        kind_end >= exited_len && memcmp(line + kind_end - exited_len, EXITED_TEXT, exited_len) == 0
+            ? 1
+            : 0;
+    const size_t kind_len = fields->exited_normally == 1 ? exited_len : sizeof KILLED_TEXT - 1;
+    const size_t time_len = kind_end >= kind_len ? time_text_length(line, kind_end - kind_len) : 0;
     if (time_len == 0 || time_len >= sizeof fields->time_text)
         return false;
     const size_t name_begin = time_len + 2;
     memcpy(fields->time_text, line, time_len);
     fields->time_text[time_len] = '\0';
-    memcpy(fields->name, line + name_begin, kind_begin - name_begin);
-    fields->name[kind_begin - name_begin] = '\0';
+    memcpy(fields->name, line + name_begin, kind_end - kind_len - name_begin);
+    fields->name[kind_end - kind_len - name_begin] = '\0';
     fields->code = static_cast<int32_t>(code);
 
-    // Whatever the pieces are (a zero byte in the name, a "+" or leading zeros in the code),
-    // only a line that formats back to itself byte for byte was written by the daemon.
+    // Whatever the pieces are (a zero byte in the name, a sign, blanks or leading zeros in the
+    // code, another text before it), only a line that formats back to itself byte for byte
+    // was written by the daemon.
     char again[EXIT_LINE_CAPACITY];
     const size_t again_len = format_exit_line(again, fields->time_text, fields->name, fields->code,
                                               fields->exited_normally);
