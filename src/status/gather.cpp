@@ -5,12 +5,13 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "base/resources.h"
 #include "base/text.h"
 #include "bootcheck/upgrade.h"
-#include "status/procfs.h"
 #include "status/report.h"
 #include "supervisor/config.h"
 #include "supervisor/launcher.h"
@@ -28,6 +29,7 @@ constexpr long PASS_PAUSE_NS = 20L * 1000 * 1000;
 constexpr off_t RUN_FILE_READ_LIMIT = RUN_FILE_LIMIT + RUN_FILE_LIMIT / 16;
 // Room for the first line whole: the daemon's directory and its line end.
 constexpr size_t READ_CHUNK = PATH_CAPACITY + 1;
+constexpr int CHILDREN_MAX = 64;
 
 enum class pass_end { go_on, settled, changed };
 
@@ -38,6 +40,131 @@ enum class pass_end { go_on, settled, changed };
     vsnprintf(f->problem, sizeof f->problem, fmt, args);
     va_end(args);
 }
+
+// ---- read-only looks into /proc: every entry may vanish between two reads, and each reader
+// says so instead of guessing ----
+
+constexpr size_t STAT_CAPACITY = 1024;
+constexpr size_t LOCKS_LINE_CAPACITY = 256;
+constexpr int CMDLINE_ARGS_MAX = 32;
+constexpr size_t CMDLINE_CAPACITY = 16384;
+
+// Reads from fd until cap bytes or the end of the file. The length, or -1 on a read error.
+ssize_t read_full(int fd, char* buf, size_t cap) {
+    size_t got = 0;
+    while (got < cap) {
+        const ssize_t n = read(fd, buf + got, cap - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+// Reads at most cap - 1 bytes of /proc/PID/entry and ends them with a zero byte. The
+// length, or -1 when the file is gone or cannot be read.
+ssize_t read_pid_file(pid_t pid, const char* entry, char* buf, size_t cap) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%ld/%s", static_cast<long>(pid), entry);
+    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
+    const ssize_t got = fd.valid() ? read_full(fd.get(), buf, cap - 1) : -1;
+    buf[got < 0 ? 0 : got] = '\0';
+    return got;
+}
+
+// The pid, as this PID namespace sees it, that holds a flock() lock on the file (dev, ino): 0
+// when nobody does, -1 when /proc/locks cannot be read, -2 when the holder is not visible
+// from here.
+pid_t flock_holder(dev_t dev, ino_t ino) {
+    std::unique_ptr<FILE, int (*)(FILE*)> locks(fopen("/proc/locks", "re"), fclose);
+    if (!locks)
+        return -1;
+    char line[LOCKS_LINE_CAPACITY];
+    pid_t holder = 0;
+    while (fgets(line, sizeof line, locks.get()) != nullptr) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 00:2d:5678 0 EOF"; a waiter reads "1: -> FLOCK ...".
+        char type[16];
+        long pid;
+        unsigned major_id;
+        unsigned minor_id;
+        unsigned long long inode;
+        // The kernel writes these numbers, within their types.
+        // NOLINTNEXTLINE(cert-err34-c)
+        if (sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%llu", type, &pid, &major_id, &minor_id,
+                   &inode) == 5 &&
+            strcmp(type, "FLOCK") == 0 && major_id == major(dev) && minor_id == minor(dev) &&
+            inode == static_cast<unsigned long long>(ino))
+            holder = pid > 0 ? static_cast<pid_t>(pid) : -2;
+    }
+    return ferror(locks.get()) ? -1 : holder;
+}
+
+struct proc_stat {
+    char state;
+    pid_t ppid;
+    unsigned long long start_ticks;  // since boot
+};
+
+// false when the process is gone or its stat line does not parse.
+bool read_proc_stat(pid_t pid, proc_stat* stat) {
+    char text[STAT_CAPACITY];
+    // The name in parentheses may hold anything, ") " included: the last ")" ends it.
+    const char* name_end =
+        read_pid_file(pid, "stat", text, sizeof text) > 0 ? strrchr(text, ')') : nullptr;
+    if (name_end == nullptr)
+        return false;
+    long ppid;
+    // state ppid pgrp session tty_nr tpgid flags minflt cminflt majflt cmajflt utime stime
+    // cutime cstime priority nice num_threads itrealvalue starttime, the kernel's numbers.
+    // NOLINTNEXTLINE(cert-err34-c)
+    if (sscanf(name_end + 1,
+               " %c %ld %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
+               &stat->state, &ppid, &stat->start_ticks) != 3)
+        return false;
+    stat->ppid = static_cast<pid_t>(ppid);
+    return true;
+}
+
+struct proc_cmdline {
+    char text[CMDLINE_CAPACITY];
+    const char* argv[CMDLINE_ARGS_MAX];
+    int argc;
+};
+
+// false when the process is gone, has no command line (a zombie), or one too long to hold.
+bool read_proc_cmdline(pid_t pid, proc_cmdline* cmdline) {
+    const ssize_t len = read_pid_file(pid, "cmdline", cmdline->text, sizeof cmdline->text);
+    // Full to the last byte: it may go on beyond what was read.
+    if (len <= 0 || static_cast<size_t>(len) + 1 >= sizeof cmdline->text)
+        return false;
+    cmdline->argc = 0;
+    for (ssize_t at = 0; at < len;) {
+        if (cmdline->argc == CMDLINE_ARGS_MAX)
+            return false;
+        cmdline->argv[cmdline->argc++] = cmdline->text + at;
+        at += static_cast<ssize_t>(strlen(cmdline->text + at)) + 1;
+    }
+    return true;
+}
+
+// Whole seconds a process that started start_ticks after boot has run, or -1.
+long long process_uptime(unsigned long long start_ticks) {
+    // /proc/uptime and the start times count from boot on this clock, in hundredths.
+    const long ticks = sysconf(_SC_CLK_TCK);
+    struct timespec now;
+    if (ticks <= 0 || clock_gettime(CLOCK_BOOTTIME, &now) != 0)
+        return -1;
+    const long long now_hundredths = now.tv_sec * 100LL + now.tv_nsec / 10000000;
+    const auto started =
+        static_cast<long long>(start_ticks * 100 / static_cast<unsigned long>(ticks));
+    return now_hundredths >= started ? (now_hundredths - started) / 100 : 0;
+}
+
+// ---- the daemon ----
 
 // Whether argv, from index first, is the command line that the launcher composes for path,
 // and with which -r, -d and plugin options.
@@ -90,23 +217,34 @@ int slot_of_child(const status_facts& f, const proc_cmdline& cmdline, slot_facts
     return -1;
 }
 
+// The daemon's live (not zombie) children, the first CHILDREN_MAX that /proc lists, matched
+// to the slots. A process that ended since the listing is no child any more.
 void find_children(status_facts* f) {
-    pid_t children[CHILDREN_MAX];
-    const int count = list_children(f->pid, children);
+    dir_ptr proc(opendir("/proc"));
     proc_cmdline cmdline;
-    for (int c = 0; c < count; ++c) {
+    for (int children = 0; proc && children < CHILDREN_MAX;) {
+        const dirent* entry = readdir(proc.get());
+        if (entry == nullptr)
+            return;
+        char* end = nullptr;
+        const long pid = strtol(entry->d_name, &end, 10);
         proc_stat stat;
         // Read the start time first: a child that ends in between is no longer running.
-        if (!read_proc_stat(children[c], &stat) || !read_proc_cmdline(children[c], &cmdline))
+        if (end == entry->d_name || *end != '\0' || pid <= 0 ||
+            !read_proc_stat(static_cast<pid_t>(pid), &stat) || stat.ppid != f->pid ||
+            stat.state == 'Z' || stat.state == 'X')
             continue;
+        ++children;
         slot_facts found = {};
-        const int index = slot_of_child(*f, cmdline, &found);
-        if (index < 0)
-            continue;
-        found.running = true;
-        found.pid = children[c];
-        found.uptime = process_uptime(stat.start_ticks);
-        f->slots[index] = found;
+        const int index = read_proc_cmdline(static_cast<pid_t>(pid), &cmdline)
+                              ? slot_of_child(*f, cmdline, &found)
+                              : -1;
+        if (index >= 0) {
+            found.running = true;
+            found.pid = static_cast<pid_t>(pid);
+            found.uptime = process_uptime(stat.start_ticks);
+            f->slots[index] = found;
+        }
     }
 }
 
