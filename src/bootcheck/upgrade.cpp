@@ -34,7 +34,7 @@ struct record_snapshot {
 record_snapshot take_record_snapshot() {
     record_snapshot snapshot;
     struct stat info;
-    snapshot.existed = lstat(BOOTCHK_PATH, &info) == 0;
+    snapshot.existed = fstatat(AT_FDCWD, BOOTCHK_PATH, &info, AT_SYMLINK_NOFOLLOW) == 0;
     snapshot.readable =
         snapshot.existed && read_whole_file(BOOTCHK_PATH, &snapshot.content) == read_result::read;
     return snapshot;
@@ -118,21 +118,13 @@ bool record_to_update(json_ptr* record) {
     return true;
 }
 
-// Appends item under name; false (item released) when memory ran out.
-bool append_member(cJSON* record, const char* name, cJSON* item) {
-    if (item != nullptr && cJSON_AddItemToObject(record, name, item))
-        return true;
-    cJSON_Delete(item);
-    return false;
-}
-
 // Appends member (and a version when the record has no usable one) and writes the record. A
 // record that cannot be completed or written keeps its old content, and the failure is said.
 void note_installation(cJSON* record, const char* member) {
     bool complete = record != nullptr;
     if (complete && json_member_string(record, MEMBER_VERSION) == nullptr)
-        complete = append_member(record, MEMBER_VERSION, cJSON_CreateString(BOOTCHK_VERSION));
-    complete = complete && append_member(record, member, cJSON_CreateNumber(1));
+        complete = cJSON_AddStringToObject(record, MEMBER_VERSION, BOOTCHK_VERSION) != nullptr;
+    complete = complete && cJSON_AddNumberToObject(record, member, 1) != nullptr;
     malloc_text text(complete ? cJSON_PrintUnformatted(record) : nullptr);
     if (!text ||
         save_text_file(BOOTCHK_PATH, text.get(), static_cast<int32_t>(strlen(text.get()))) != 0)

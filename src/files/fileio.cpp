@@ -31,7 +31,7 @@ class file_replacement {
     file_replacement(const file_replacement&) = delete;
     file_replacement& operator=(const file_replacement&) = delete;
     ~file_replacement() {
-        if (fd_.valid() || created_)
+        if (created_)
             unlinkat(dir_.get(), temp_name_, 0);
     }
 
@@ -78,21 +78,21 @@ class file_replacement {
 
   private:
     // The target's directory (its path up to the last slash, or "."), the target's name in
-    // it, and the temporary name beside it.
+    // it (within target, which outlives the replacement), and the temporary name beside it.
     bool split_target(const char* target) {
         const char* slash = strrchr(target, '/');
-        const char* name = slash == nullptr ? target : slash + 1;
+        target_name_ = slash == nullptr ? target : slash + 1;
         const int dir_len = slash == nullptr ? 0 : static_cast<int>(slash - target) + 1;
         const int written = dir_len == 0
                                 ? format_text(dir_path_, sizeof dir_path_, ".")
                                 : format_text(dir_path_, sizeof dir_path_, "%.*s", dir_len, target);
-        return written >= 0 && *name != '\0' &&
-               format_text(target_name_, sizeof target_name_, "%s", name) >= 0 &&
-               format_text(temp_name_, sizeof temp_name_, "%s%s", name, DAEMON_TEMP_SUFFIX) >= 0;
+        return written >= 0 && *target_name_ != '\0' &&
+               format_text(temp_name_, sizeof temp_name_, "%s%s", target_name_,
+                           DAEMON_TEMP_SUFFIX) >= 0;
     }
 
     char dir_path_[DATA_PATH_CAPACITY] = {};
-    char target_name_[NAME_CAPACITY] = {};
+    const char* target_name_ = nullptr;
     char temp_name_[NAME_CAPACITY] = {};
     unique_fd dir_;
     unique_fd fd_;

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "base/output.h"
+#include "base/shell.h"
 #include "base/text.h"
 #include "base/unique_fd.h"
 
@@ -96,7 +97,7 @@ namespace {
 // around system()), so they are looked up once, in the daemon, not in every child.
 struct ignored_signals {
     sigset_t set;
-    bool known = false;
+    bool known;
 };
 ignored_signals ignored;
 
@@ -117,12 +118,9 @@ const sigset_t& signals_ignored_by_daemon() {
 // ignored or blocked): an ignored SIGTERM would let it outlive the daemon. exec sets caught
 // signals to their defaults itself (the daemon catches none) but keeps ignored ones and the mask.
 void reset_signal_state(const sigset_t& ignored_set) {
-    struct sigaction default_action = {};
-    default_action.sa_handler = SIG_DFL;
-    sigemptyset(&default_action.sa_mask);
     for (int sig = 1; sig < NSIG; ++sig) {
         if (sigismember(&ignored_set, sig) == 1)
-            sigaction(sig, &default_action, nullptr);
+            set_signal_disposition(sig, SIG_DFL);
     }
     sigset_t none;
     sigemptyset(&none);
@@ -137,13 +135,6 @@ const char* error_text(int error) {
         return text;
 #endif
     return strerror(error);
-}
-
-void ignore_broken_pipe() {
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 iovec text_part(const char* text) {
@@ -183,7 +174,7 @@ void write_parts(iovec* parts, int count) {
     const int error = errno;
     // The message must not cost the exit code: with SIGPIPE at its default again, a standard
     // output whose reader is gone would kill this child, and a signal is no exec failure.
-    ignore_broken_pipe();
+    set_signal_disposition(SIGPIPE, SIG_IGN);
     iovec parts[] = {text_part("failed to exec "), text_part(args.argv[0]),
                      text_part(", error is "), text_part(error_text(error)), text_part("\n")};
     write_parts(parts, sizeof parts / sizeof parts[0]);
@@ -223,22 +214,6 @@ int format_program_path(const char* name, int32_t plugin_mode, char (&path)[DATA
 // vfork() does not copy the daemon's page tables and resumes the daemon once the child has
 // executed its program or ended: starting costs what starting from a small process costs.
 // Everything the child needs is prepared here, before it shares the daemon's memory.
-pid_t spawn_child(const char* path, int32_t restart_code, int32_t debug, int32_t extended) {
-    const pid_t daemon_pid = getpid();
-    const sigset_t& ignored_set = signals_ignored_by_daemon();
-    child_args args;
-    build_child_args(path, restart_code, debug, extended, &args);
-    flush_output();
-    pid_t pid = vfork();
-    if (pid < 0) {
-        say_line("failed to fork");
-        return -1;
-    }
-    if (pid == 0)
-        become_program(daemon_pid, ignored_set, args);
-    return pid;
-}
-
 void start_slot(watch_state* state, int index, int32_t restart_code) {
     proc_slot& slot = state->slots[index];
     // Static: a frame of this size would push every call below it onto stack pages that stay
@@ -250,7 +225,20 @@ void start_slot(watch_state* state, int index, int32_t restart_code) {
         slot.pid = -1;
         return;
     }
-    slot.pid = spawn_child(path, restart_code, state->debug_flag, state->plugin_mode == 1);
+    const pid_t daemon_pid = getpid();
+    const sigset_t& ignored_set = signals_ignored_by_daemon();
+    child_args args;
+    build_child_args(path, restart_code, state->debug_flag, state->plugin_mode == 1, &args);
+    flush_output();
+    const pid_t pid = vfork();
+    if (pid < 0) {
+        say_line("failed to fork");
+        slot.pid = -1;
+        return;
+    }
+    if (pid == 0)
+        become_program(daemon_pid, ignored_set, args);
+    slot.pid = pid;
 }
 
 }  // namespace watchd

@@ -1,9 +1,9 @@
 // watchd: keeps the configured programs running. main prepares the process and hands over
 // to the supervision cycle for good.
-#include <signal.h>
 #include <string.h>
 
 #include "base/output.h"
+#include "base/shell.h"
 #include "supervisor/config.h"
 #include "supervisor/cycle.h"
 #include "supervisor/launcher.h"
@@ -46,9 +46,9 @@ int main(int argc, char** argv) {
     }
     if (register_instance(argv[0], &state) < 0)
         return 0;
-    signal(SIGCHLD, SIG_DFL);
+    set_signal_disposition(SIGCHLD, SIG_DFL);
     // A message to a standard output whose reader is gone must not end the supervision.
-    signal(SIGPIPE, SIG_IGN);
+    set_signal_disposition(SIGPIPE, SIG_IGN);
     watch_cycle(&state);
     return 0;
 }

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include "base/output.h"
-#include "base/resources.h"
 #include "base/text.h"
 #include "base/unique_fd.h"
 #include "files/fileio.h"
@@ -85,7 +84,7 @@ void enter_program_dir(const char* path) {
 }
 
 int ensure_uci_dir() {
-    if (dir_ptr(opendir(RUNTIME_DIR)))
+    if (unique_fd(open(RUNTIME_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC)).valid())
         return 0;
     if (mkdir(RUNTIME_DIR, 0777) == 0)
         return 0;
