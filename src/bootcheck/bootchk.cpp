@@ -1,5 +1,6 @@
 #include "bootcheck/bootchk.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "files/json.h"
@@ -55,7 +56,7 @@ json_ptr load_bootchk() {
 int clear_bootchk() {
     if (access(BOOTCHK_PATH, R_OK) != 0)
         return 0;
-    return unlink(BOOTCHK_PATH) == 0 ? 1 : -1;
+    return unlinkat(AT_FDCWD, BOOTCHK_PATH, 0) == 0 ? 1 : -1;
 }
 
 record_verdict judge_bootchk(const cJSON* record) {

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <string_view>
+
 #include "base/data_names.h"
 #include "base/merge_journal.h"
 #include "base/output.h"
@@ -42,7 +44,7 @@ record_snapshot take_record_snapshot() {
 
 void restore_record(const record_snapshot& snapshot) {
     if (!snapshot.existed) {
-        unlink(BOOTCHK_PATH);
+        unlinkat(AT_FDCWD, BOOTCHK_PATH, 0);
     } else if (snapshot.readable) {
         (void)save_text_file(BOOTCHK_PATH, snapshot.content.bytes.get(),
                              static_cast<int32_t>(snapshot.content.length));
@@ -65,13 +67,12 @@ bool extract_plugin_archive(int package_fd) {
     return false;
 }
 
-// The runtime directory with its trailing slashes cut, so that O_NOFOLLOW applies to it.
-int format_runtime_dir_entry(char (&path)[PATH_CAPACITY]) {
-    int len = format_text(path, sizeof path, "%s", RUNTIME_DIR);
-    while (len > 1 && path[len - 1] == '/')
-        path[--len] = '\0';
-    return len;
-}
+// The runtime directory without its trailing slash, so that O_NOFOLLOW applies to it.
+constexpr char RUNTIME_DIR_ENTRY[] = "/tmp/.uci";
+constexpr std::string_view RUNTIME_DIR_TEXT = RUNTIME_DIR;
+static_assert(RUNTIME_DIR_TEXT.substr(0, RUNTIME_DIR_TEXT.size() - 1) == RUNTIME_DIR_ENTRY &&
+                  RUNTIME_DIR_TEXT.back() == '/',
+              "RUNTIME_DIR_ENTRY is the runtime directory");
 
 enum class package_state { none, refused, taken };
 
@@ -82,10 +83,7 @@ struct waiting_package {
 };
 
 package_state take_package(waiting_package* package) {
-    char dir_path[PATH_CAPACITY];
-    if (format_runtime_dir_entry(dir_path) < 0)
-        return package_state::refused;
-    package->dir.reset(open(dir_path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    package->dir.reset(open(RUNTIME_DIR_ENTRY, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!package->dir.valid())
         return errno == ENOENT ? package_state::none : package_state::refused;
     struct stat info;

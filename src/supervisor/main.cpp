@@ -1,7 +1,5 @@
 // watchd: keeps the configured programs running. main prepares the process and hands over
 // to the supervision cycle for good.
-#include <string.h>
-
 #include "base/output.h"
 #include "base/shell.h"
 #include "supervisor/config.h"
@@ -20,18 +18,12 @@ namespace {
 // paths and name use.
 watch_state state;
 
-// An argv[0] that a path buffer cannot hold would silently name another directory or run
-// file; refuse it instead.
-bool usable_program_path(int argc, char** argv) {
-    return argc >= 1 && argv[0] != nullptr && strlen(argv[0]) < PATH_CAPACITY;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     close_inherited_fds(3);
     open_missing_standard_streams();
-    if (!usable_program_path(argc, argv) || format_run_path(argv[0], state.run_path) < 0) {
+    if (argc < 1 || argv[0] == nullptr || format_run_path(argv[0], state.run_path) < 0) {
         say_line("failed to init daemon");
         return 0;
     }

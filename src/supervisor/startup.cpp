@@ -22,8 +22,10 @@ constexpr const char* NULL_DEVICE = "/dev/null";
 }  // namespace
 
 void open_missing_standard_streams() {
+    // fstat() fails only for a closed descriptor here, and spares the daemon importing fcntl().
+    struct stat info;
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) >= 0)
+        if (fstat(fd, &info) == 0)
             continue;
         // The lowest free descriptor is fd itself, since every lower one is open by now.
         int opened = open(NULL_DEVICE, O_RDWR);
@@ -93,7 +95,7 @@ int ensure_uci_dir() {
 }
 
 int register_instance(const char* argv0, watch_state* state) {
-    char cwd[PATH_CAPACITY] = {};
+    char cwd[PATH_CAPACITY];
     if (getcwd(cwd, sizeof cwd) == nullptr) {
         say_line("failed to get current dir");
         return -1;
