@@ -87,14 +87,14 @@ package_state take_package(waiting_package* package) {
     if (!package->dir.valid())
         return errno == ENOENT ? package_state::none : package_state::refused;
     struct stat info;
-    if (fstat(package->dir.get(), &info) != 0 || !runtime_dir_trusted(info, geteuid()))
+    if (fstat(package->dir.get(), &info) != 0 || !trusted_entry(info, S_IFDIR, geteuid()))
         return package_state::refused;
     // O_NONBLOCK: a FIFO planted here must not hang the daemon in open().
     package->file.reset(openat(package->dir.get(), UPGRADE_PACKAGE_NAME,
                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!package->file.valid())
         return errno == ENOENT ? package_state::none : package_state::refused;
-    if (fstat(package->file.get(), &info) != 0 || !package_trusted(info, geteuid()))
+    if (fstat(package->file.get(), &info) != 0 || !trusted_entry(info, S_IFREG, geteuid()))
         return package_state::refused;
     return package_state::taken;
 }
@@ -136,13 +136,8 @@ int format_extract_command(int package_fd, char (&command)[EXTRACT_COMMAND_CAPAC
                        INHERITED_FD_DIR, package_fd, DATA_DIR);
 }
 
-bool runtime_dir_trusted(const struct stat& info, uid_t owner) {
-    return S_ISDIR(info.st_mode) && info.st_uid == owner &&
-           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-bool package_trusted(const struct stat& info, uid_t owner) {
-    return S_ISREG(info.st_mode) && info.st_uid == owner &&
+bool trusted_entry(const struct stat& info, mode_t type, uid_t owner) {
+    return (info.st_mode & S_IFMT) == type && info.st_uid == owner &&
            (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
