@@ -5,7 +5,6 @@
 
 #include <stddef.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 
 #include "protocol/protocol.h"
 

@@ -16,13 +16,10 @@
 #include "base/unique_fd.h"
 
 namespace watchd {
-namespace {
 
 constexpr int FIRST_INHERITED_FD = 3;
 constexpr long HIGHEST_CLOSED_FD = 65536;
 constexpr const char* OWN_FD_DIR = "/proc/self/fd";
-
-}  // namespace
 
 // close_range() is number 436 in the table every architecture shares since Linux 5.1; MIPS
 // counts from its ABI's base. Toolchains with older kernel headers do not name it.
@@ -80,14 +77,10 @@ void close_up_to_limit(int first) {
         close(static_cast<int>(fd));
 }
 
-void close_inherited_fds(int first) {
-    if (first <= 0)
-        first = FIRST_INHERITED_FD;
-    if (close_with_close_range(first))
+void close_inherited_fds() {
+    if (close_with_close_range(FIRST_INHERITED_FD) || close_listed_fds(FIRST_INHERITED_FD))
         return;
-    if (close_listed_fds(first))
-        return;
-    close_up_to_limit(first);
+    close_up_to_limit(FIRST_INHERITED_FD);
 }
 
 namespace {
@@ -169,7 +162,7 @@ void write_parts(iovec* parts, int count) {
     // The daemon may have died before the line above took effect: nobody would watch us.
     if (getppid() != daemon_pid)
         _exit(EXIT_EXEC_FAILED);
-    close_inherited_fds(3);
+    close_inherited_fds();
     execv(args.argv[0], const_cast<char* const*>(args.argv));
     const int error = errno;
     // The message must not cost the exit code: with SIGPIPE at its default again, a standard

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <stdint.h>
-#include <sys/types.h>
 
 #include "supervisor/state.h"
 
@@ -30,12 +29,12 @@ void build_child_args(const char* path, int32_t restart_code, int32_t debug, int
 [[nodiscard]] int format_program_path(const char* name, int32_t plugin_mode,
                                       char (&path)[DATA_PATH_CAPACITY]);
 
-// Closes every descriptor from first up (3 when first is 0 or less), without one system
-// call per possible descriptor where the system allows it.
-void close_inherited_fds(int first);
+// Closes every descriptor but the standard streams, without one system call per possible
+// descriptor where the system allows it.
+void close_inherited_fds();
 
-// The three ways close_inherited_fds tries in turn. The first two return false when the
-// system does not offer them (no close_range, no /proc).
+// The three ways close_inherited_fds tries in turn, closing from first up. The first two
+// return false when the system does not offer them (no close_range, no /proc).
 bool close_with_close_range(int first);
 bool close_listed_fds(int first);
 void close_up_to_limit(int first);

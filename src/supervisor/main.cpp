@@ -21,7 +21,7 @@ watch_state state;
 }  // namespace
 
 int main(int argc, char** argv) {
-    close_inherited_fds(3);
+    close_inherited_fds();
     open_missing_standard_streams();
     if (argc < 1 || argv[0] == nullptr || format_run_path(argv[0], state.run_path) < 0) {
         say_line("failed to init daemon");
