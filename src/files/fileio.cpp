@@ -107,20 +107,6 @@ ssize_t read_retrying(int fd, char* buf, size_t len) {
     return n;
 }
 
-// Copies everything from src_fd to dst_fd. 0, or -1 when a read or write fails.
-int copy_stream(int src_fd, int dst_fd) {
-    char chunk[COPY_CHUNK];
-    for (;;) {
-        ssize_t got = read_retrying(src_fd, chunk, sizeof chunk);
-        if (got == 0)
-            return 0;
-        if (got < 0)
-            return -1;
-        if (write_all(dst_fd, chunk, static_cast<size_t>(got)) != 0)
-            return -1;
-    }
-}
-
 // Errors of open() that mean there is no file to read, as opposed to one that cannot be read.
 bool nothing_there(int error) {
     return error == ENOENT || error == ENOTDIR || error == ENXIO;
@@ -196,9 +182,14 @@ int copy_fd_to_file(int src_fd, const char* dst) {
         say("Failed to read or write, in, %d, out, %d\n", src_fd, -1);
         return -1;
     }
-    if (copy_stream(src_fd, out.fd()) != 0)
-        return -1;
-    return out.commit() ? 0 : -1;
+    char chunk[COPY_CHUNK];
+    for (;;) {
+        const ssize_t got = read_retrying(src_fd, chunk, sizeof chunk);
+        if (got == 0)
+            return out.commit() ? 0 : -1;
+        if (got < 0 || write_all(out.fd(), chunk, static_cast<size_t>(got)) != 0)
+            return -1;
+    }
 }
 
 }  // namespace watchd

@@ -18,7 +18,6 @@
 namespace watchd {
 namespace {
 
-constexpr int SEGV_SIGNAL = SIGSEGV;
 constexpr uint32_t SEGV_STEPS = 3;
 constexpr unsigned SEGV_STEP_SECONDS = 600;
 constexpr unsigned SEGV_STEP_OFFSET = 540;
@@ -39,7 +38,7 @@ void put_shell_quoted(text_appender& out, const char* name) {
 }
 
 void wait_before_restart(watch_state* state, const child_end& end) {
-    const bool segv = end.exited_normally == 0 && end.code == SEGV_SIGNAL;
+    const bool segv = end.exited_normally == 0 && end.code == SIGSEGV;
     const unsigned delay = segv ? segv_restart_delay(state) : NORMAL_RESTART_DELAY;
     say("Will restart %s prog after %d secs\n", segv ? "segv" : "normal", static_cast<int>(delay));
     sleep(delay);

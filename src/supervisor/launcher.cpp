@@ -88,23 +88,20 @@ namespace {
 // The signals the daemon ignores: those its own starter left ignored, and SIGPIPE. They are
 // settled before the first start (main sets them; run_shell_command restores what it changes
 // around system()), so they are looked up once, in the daemon, not in every child.
-struct ignored_signals {
-    sigset_t set;
-    bool known;
-};
-ignored_signals ignored;
+sigset_t ignored_by_daemon;
+bool ignored_by_daemon_known;
 
 const sigset_t& signals_ignored_by_daemon() {
-    if (!ignored.known) {
-        sigemptyset(&ignored.set);
+    if (!ignored_by_daemon_known) {
+        sigemptyset(&ignored_by_daemon);
         struct sigaction current;
         for (int sig = 1; sig < NSIG; ++sig) {
             if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
-                sigaddset(&ignored.set, sig);
+                sigaddset(&ignored_by_daemon, sig);
         }
-        ignored.known = true;
+        ignored_by_daemon_known = true;
     }
-    return ignored.set;
+    return ignored_by_daemon;
 }
 
 // The program must not inherit what the daemon ignores (SIGPIPE, and whatever its own starter

@@ -15,11 +15,6 @@
 #include "files/runfile.h"
 
 namespace watchd {
-namespace {
-
-constexpr const char* NULL_DEVICE = "/dev/null";
-
-}  // namespace
 
 void open_missing_standard_streams() {
     // fstat() fails only for a closed descriptor here, and spares the daemon importing fcntl().
@@ -28,7 +23,7 @@ void open_missing_standard_streams() {
         if (fstat(fd, &info) == 0)
             continue;
         // The lowest free descriptor is fd itself, since every lower one is open by now.
-        int opened = open(NULL_DEVICE, O_RDWR);
+        int opened = open("/dev/null", O_RDWR);
         if (opened >= 0 && opened != fd)
             close(opened);
     }
