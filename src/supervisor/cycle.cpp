@@ -114,20 +114,6 @@ void kill_configured(watch_state* state) {
     }
 }
 
-// The slot index of pid with its end decoded into end, or count when pid belongs to no slot
-// (then a message is printed and end is untouched).
-int decode_child_status(pid_t pid, int status, watch_state* state, child_end& end) {
-    int index = 0;
-    while (index < state->count && state->slots[index].pid != pid)
-        ++index;
-    if (index == state->count) {
-        say("No such pid(%d) for reexec\n", static_cast<int>(pid));
-        return index;
-    }
-    decode_wait_status(status, &end);
-    return index;
-}
-
 // Reaps and restarts children (a restart whose fork fails is tried again after the normal
 // delay). 0 when a new cycle is wanted, -1 when supervision failed.
 int supervise_children(watch_state* state, int32_t* last_code) {
@@ -141,9 +127,14 @@ int supervise_children(watch_state* state, int32_t* last_code) {
             say_line("failed to waitpid");
             return -1;
         }
-        int index = decode_child_status(pid, status, state, end);
-        if (index == state->count)
+        int index = 0;
+        while (index < state->count && state->slots[index].pid != pid)
+            ++index;
+        if (index == state->count) {
+            say("No such pid(%d) for reexec\n", static_cast<int>(pid));
             continue;
+        }
+        decode_wait_status(status, &end);
         proc_slot& slot = state->slots[index];
         log_child_exit(end.code, end.exited_normally, slot.name, state->lock_fd);
         if (end.exited_normally == 1) {
