@@ -40,6 +40,18 @@ if(WATCHD_SMALL AND NOT WATCHD_SANITIZE)
   add_compile_options($<$<NOT:$<CONFIG:Debug>>:-Os> -ffunction-sections -fdata-sections
                       -fno-asynchronous-unwind-tables)
   watchd_add_link_option_if_supported(-Wl,--gc-sections)
+  # Link-time optimisation where the compiler and the linker offer it: the program is optimised
+  # as a whole, so a function called once from another file is inlined and its copy dropped.
+  # Code is generated at the link then, so the link gets the flags that shape code. Native
+  # builds only: the check's test project cannot see a cross toolchain's sysroot.
+  if(NOT CMAKE_CROSSCOMPILING)
+    include(CheckIPOSupported)
+    check_ipo_supported(RESULT WATCHD_HAS_IPO LANGUAGES C CXX)
+  endif()
+  if(WATCHD_HAS_IPO)
+    set(CMAKE_INTERPROCEDURAL_OPTIMIZATION ON)
+    add_link_options($<$<NOT:$<CONFIG:Debug>>:-Os> -fno-asynchronous-unwind-tables)
+  endif()
   # One read-only and executable segment instead of separate pages for headers, code and
   # constants: several KiB of page padding less in every executable.
   watchd_add_link_option_if_supported(-Wl,-z,noseparate-code)

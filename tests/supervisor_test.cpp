@@ -210,7 +210,7 @@ TEST(UpgradePackage, OnlyTheDaemonsUserMayHaveChangedIt) {
         mode_t mode;
         uid_t owner;
         bool dir_trusted;
-        bool package_trusted;
+        bool file_trusted;
     } rows[] = {{S_IFDIR | 0755, DAEMON, true, false},   {S_IFDIR | 0700, DAEMON, true, false},
                 {S_IFDIR | 0775, DAEMON, false, false},  {S_IFDIR | 0757, DAEMON, false, false},
                 {S_IFDIR | 01777, DAEMON, false, false}, {S_IFDIR | 0755, OTHER, false, false},
@@ -221,8 +221,8 @@ TEST(UpgradePackage, OnlyTheDaemonsUserMayHaveChangedIt) {
         struct stat info = {};
         info.st_mode = row.mode;
         info.st_uid = row.owner;
-        EXPECT_EQ(runtime_dir_trusted(info, DAEMON), row.dir_trusted) << std::oct << row.mode;
-        EXPECT_EQ(package_trusted(info, DAEMON), row.package_trusted) << std::oct << row.mode;
+        EXPECT_EQ(trusted_entry(info, S_IFDIR, DAEMON), row.dir_trusted) << std::oct << row.mode;
+        EXPECT_EQ(trusted_entry(info, S_IFREG, DAEMON), row.file_trusted) << std::oct << row.mode;
     }
 }
 

@@ -14,8 +14,7 @@ void say(const char* fmt, ...) {
 }
 
 void say_line(const char* text) {
-    puts(text);
-    fflush(stdout);
+    say("%s\n", text);
 }
 
 void flush_output() {

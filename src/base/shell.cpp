@@ -1,19 +1,22 @@
 #include "base/shell.h"
 
-#include <signal.h>
 #include <stdlib.h>
 
 #include "base/output.h"
 
 namespace watchd {
 
+void set_signal_disposition(int sig, void (*handler)(int), struct sigaction* saved) {
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(sig, &action, saved);
+}
+
 int run_shell_command(const char* command) {
     flush_output();
-    struct sigaction default_action = {};
-    default_action.sa_handler = SIG_DFL;
-    sigemptyset(&default_action.sa_mask);
     struct sigaction saved;
-    sigaction(SIGPIPE, &default_action, &saved);
+    set_signal_disposition(SIGPIPE, SIG_DFL, &saved);
     int status = system(command);
     sigaction(SIGPIPE, &saved, nullptr);
     return status;

@@ -1,28 +1,14 @@
 #include "bootcheck/bootchk.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "files/json.h"
 
 namespace watchd {
-namespace {
 
 constexpr int VERSION_COMPONENTS = 4;
 constexpr char VERSION_SEPARATOR = '.';
-
-// The byte of one component [begin, end): each character, read as a signed 8-bit code, is
-// taken as a decimal digit, in wrapping 32-bit arithmetic.
-uint32_t component_byte(const char* begin, const char* end) {
-    uint32_t value = 0;
-    for (const char* c = begin; c != end; ++c) {
-        // NOLINTNEXTLINE(bugprone-signed-char-misuse,cert-str34-c): signed on purpose, see above
-        int32_t code = static_cast<signed char>(*c);
-        value = value * 10u + static_cast<uint32_t>(code) - static_cast<uint32_t>('0');
-    }
-    return value & 0xffu;
-}
-
-}  // namespace
 
 uint32_t pack_version(const char* text) {
     uint32_t packed = 0;
@@ -33,10 +19,15 @@ uint32_t pack_version(const char* text) {
             ++c;
             continue;
         }
-        const char* begin = c;
-        while (*c != '\0' && *c != VERSION_SEPARATOR)
-            ++c;
-        packed |= component_byte(begin, c) << (8 * (VERSION_COMPONENTS - 1 - index));
+        // Each character of a component, read as a signed 8-bit code, is taken as a decimal
+        // digit, in wrapping 32-bit arithmetic.
+        uint32_t value = 0;
+        for (; *c != '\0' && *c != VERSION_SEPARATOR; ++c) {
+            // NOLINTNEXTLINE(bugprone-signed-char-misuse,cert-str34-c): signed on purpose
+            int32_t code = static_cast<signed char>(*c);
+            value = value * 10u + static_cast<uint32_t>(code) - static_cast<uint32_t>('0');
+        }
+        packed |= (value & 0xffu) << (8 * (VERSION_COMPONENTS - 1 - index));
         ++index;
     }
     return packed;
@@ -55,7 +46,7 @@ json_ptr load_bootchk() {
 int clear_bootchk() {
     if (access(BOOTCHK_PATH, R_OK) != 0)
         return 0;
-    return unlink(BOOTCHK_PATH) == 0 ? 1 : -1;
+    return unlinkat(AT_FDCWD, BOOTCHK_PATH, 0) == 0 ? 1 : -1;
 }
 
 record_verdict judge_bootchk(const cJSON* record) {

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <string_view>
+
 #include "base/data_names.h"
 #include "base/merge_journal.h"
 #include "base/output.h"
@@ -34,7 +36,7 @@ struct record_snapshot {
 record_snapshot take_record_snapshot() {
     record_snapshot snapshot;
     struct stat info;
-    snapshot.existed = lstat(BOOTCHK_PATH, &info) == 0;
+    snapshot.existed = fstatat(AT_FDCWD, BOOTCHK_PATH, &info, AT_SYMLINK_NOFOLLOW) == 0;
     snapshot.readable =
         snapshot.existed && read_whole_file(BOOTCHK_PATH, &snapshot.content) == read_result::read;
     return snapshot;
@@ -42,7 +44,7 @@ record_snapshot take_record_snapshot() {
 
 void restore_record(const record_snapshot& snapshot) {
     if (!snapshot.existed) {
-        unlink(BOOTCHK_PATH);
+        unlinkat(AT_FDCWD, BOOTCHK_PATH, 0);
     } else if (snapshot.readable) {
         (void)save_text_file(BOOTCHK_PATH, snapshot.content.bytes.get(),
                              static_cast<int32_t>(snapshot.content.length));
@@ -65,13 +67,12 @@ bool extract_plugin_archive(int package_fd) {
     return false;
 }
 
-// The runtime directory with its trailing slashes cut, so that O_NOFOLLOW applies to it.
-int format_runtime_dir_entry(char (&path)[PATH_CAPACITY]) {
-    int len = format_text(path, sizeof path, "%s", RUNTIME_DIR);
-    while (len > 1 && path[len - 1] == '/')
-        path[--len] = '\0';
-    return len;
-}
+// The runtime directory without its trailing slash, so that O_NOFOLLOW applies to it.
+constexpr char RUNTIME_DIR_ENTRY[] = "/tmp/.uci";
+constexpr std::string_view RUNTIME_DIR_TEXT = RUNTIME_DIR;
+static_assert(RUNTIME_DIR_TEXT.substr(0, RUNTIME_DIR_TEXT.size() - 1) == RUNTIME_DIR_ENTRY &&
+                  RUNTIME_DIR_TEXT.back() == '/',
+              "RUNTIME_DIR_ENTRY is the runtime directory");
 
 enum class package_state { none, refused, taken };
 
@@ -82,21 +83,18 @@ struct waiting_package {
 };
 
 package_state take_package(waiting_package* package) {
-    char dir_path[PATH_CAPACITY];
-    if (format_runtime_dir_entry(dir_path) < 0)
-        return package_state::refused;
-    package->dir.reset(open(dir_path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    package->dir.reset(open(RUNTIME_DIR_ENTRY, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!package->dir.valid())
         return errno == ENOENT ? package_state::none : package_state::refused;
     struct stat info;
-    if (fstat(package->dir.get(), &info) != 0 || !runtime_dir_trusted(info, geteuid()))
+    if (fstat(package->dir.get(), &info) != 0 || !trusted_entry(info, S_IFDIR, geteuid()))
         return package_state::refused;
     // O_NONBLOCK: a FIFO planted here must not hang the daemon in open().
     package->file.reset(openat(package->dir.get(), UPGRADE_PACKAGE_NAME,
                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!package->file.valid())
         return errno == ENOENT ? package_state::none : package_state::refused;
-    if (fstat(package->file.get(), &info) != 0 || !package_trusted(info, geteuid()))
+    if (fstat(package->file.get(), &info) != 0 || !trusted_entry(info, S_IFREG, geteuid()))
         return package_state::refused;
     return package_state::taken;
 }
@@ -118,21 +116,13 @@ bool record_to_update(json_ptr* record) {
     return true;
 }
 
-// Appends item under name; false (item released) when memory ran out.
-bool append_member(cJSON* record, const char* name, cJSON* item) {
-    if (item != nullptr && cJSON_AddItemToObject(record, name, item))
-        return true;
-    cJSON_Delete(item);
-    return false;
-}
-
 // Appends member (and a version when the record has no usable one) and writes the record. A
 // record that cannot be completed or written keeps its old content, and the failure is said.
 void note_installation(cJSON* record, const char* member) {
     bool complete = record != nullptr;
     if (complete && json_member_string(record, MEMBER_VERSION) == nullptr)
-        complete = append_member(record, MEMBER_VERSION, cJSON_CreateString(BOOTCHK_VERSION));
-    complete = complete && append_member(record, member, cJSON_CreateNumber(1));
+        complete = cJSON_AddStringToObject(record, MEMBER_VERSION, BOOTCHK_VERSION) != nullptr;
+    complete = complete && cJSON_AddNumberToObject(record, member, 1) != nullptr;
     malloc_text text(complete ? cJSON_PrintUnformatted(record) : nullptr);
     if (!text ||
         save_text_file(BOOTCHK_PATH, text.get(), static_cast<int32_t>(strlen(text.get()))) != 0)
@@ -146,13 +136,8 @@ int format_extract_command(int package_fd, char (&command)[EXTRACT_COMMAND_CAPAC
                        INHERITED_FD_DIR, package_fd, DATA_DIR);
 }
 
-bool runtime_dir_trusted(const struct stat& info, uid_t owner) {
-    return S_ISDIR(info.st_mode) && info.st_uid == owner &&
-           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
-}
-
-bool package_trusted(const struct stat& info, uid_t owner) {
-    return S_ISREG(info.st_mode) && info.st_uid == owner &&
+bool trusted_entry(const struct stat& info, mode_t type, uid_t owner) {
+    return (info.st_mode & S_IFMT) == type && info.st_uid == owner &&
            (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 

@@ -5,7 +5,6 @@
 
 #include <stddef.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 
 #include "protocol/protocol.h"
 
@@ -20,12 +19,9 @@ constexpr const char* INHERITED_FD_DIR = "/proc/self/fd/";
 // tool), into the data directory.
 int format_extract_command(int package_fd, char (&command)[EXTRACT_COMMAND_CAPACITY]);
 
-// Whether a runtime directory of this status may hand over a package: a directory of owner
-// that nobody else may write to.
-bool runtime_dir_trusted(const struct stat& info, uid_t owner);
-// Whether a package of this status may be installed: a regular file of owner that nobody
-// else may write to.
-bool package_trusted(const struct stat& info, uid_t owner);
+// Whether an entry of this status may hand over a package (the runtime directory, S_IFDIR)
+// or be installed (the package, S_IFREG): of that type and owner, and nobody else may write it.
+bool trusted_entry(const struct stat& info, mode_t type, uid_t owner);
 
 // Whether a status from system() means the command ran and exited with 0.
 bool command_succeeded(int status);

@@ -31,7 +31,7 @@ class file_replacement {
     file_replacement(const file_replacement&) = delete;
     file_replacement& operator=(const file_replacement&) = delete;
     ~file_replacement() {
-        if (fd_.valid() || created_)
+        if (created_)
             unlinkat(dir_.get(), temp_name_, 0);
     }
 
@@ -78,21 +78,21 @@ class file_replacement {
 
   private:
     // The target's directory (its path up to the last slash, or "."), the target's name in
-    // it, and the temporary name beside it.
+    // it (within target, which outlives the replacement), and the temporary name beside it.
     bool split_target(const char* target) {
         const char* slash = strrchr(target, '/');
-        const char* name = slash == nullptr ? target : slash + 1;
+        target_name_ = slash == nullptr ? target : slash + 1;
         const int dir_len = slash == nullptr ? 0 : static_cast<int>(slash - target) + 1;
         const int written = dir_len == 0
                                 ? format_text(dir_path_, sizeof dir_path_, ".")
                                 : format_text(dir_path_, sizeof dir_path_, "%.*s", dir_len, target);
-        return written >= 0 && *name != '\0' &&
-               format_text(target_name_, sizeof target_name_, "%s", name) >= 0 &&
-               format_text(temp_name_, sizeof temp_name_, "%s%s", name, DAEMON_TEMP_SUFFIX) >= 0;
+        return written >= 0 && *target_name_ != '\0' &&
+               format_text(temp_name_, sizeof temp_name_, "%s%s", target_name_,
+                           DAEMON_TEMP_SUFFIX) >= 0;
     }
 
     char dir_path_[DATA_PATH_CAPACITY] = {};
-    char target_name_[NAME_CAPACITY] = {};
+    const char* target_name_ = nullptr;
     char temp_name_[NAME_CAPACITY] = {};
     unique_fd dir_;
     unique_fd fd_;
@@ -105,20 +105,6 @@ ssize_t read_retrying(int fd, char* buf, size_t len) {
         n = read(fd, buf, len);
     } while (n < 0 && errno == EINTR);
     return n;
-}
-
-// Copies everything from src_fd to dst_fd. 0, or -1 when a read or write fails.
-int copy_stream(int src_fd, int dst_fd) {
-    char chunk[COPY_CHUNK];
-    for (;;) {
-        ssize_t got = read_retrying(src_fd, chunk, sizeof chunk);
-        if (got == 0)
-            return 0;
-        if (got < 0)
-            return -1;
-        if (write_all(dst_fd, chunk, static_cast<size_t>(got)) != 0)
-            return -1;
-    }
 }
 
 // Errors of open() that mean there is no file to read, as opposed to one that cannot be read.
@@ -196,9 +182,14 @@ int copy_fd_to_file(int src_fd, const char* dst) {
         say("Failed to read or write, in, %d, out, %d\n", src_fd, -1);
         return -1;
     }
-    if (copy_stream(src_fd, out.fd()) != 0)
-        return -1;
-    return out.commit() ? 0 : -1;
+    char chunk[COPY_CHUNK];
+    for (;;) {
+        const ssize_t got = read_retrying(src_fd, chunk, sizeof chunk);
+        if (got == 0)
+            return out.commit() ? 0 : -1;
+        if (got < 0 || write_all(out.fd(), chunk, static_cast<size_t>(got)) != 0)
+            return -1;
+    }
 }
 
 }  // namespace watchd

@@ -18,10 +18,7 @@ json_ptr cjson_from_file(const char* path) {
 }
 
 const char* json_member_string(const cJSON* object, const char* member) {
-    const cJSON* item = cJSON_GetObjectItem(object, member);
-    if (item == nullptr || !cJSON_IsString(item))
-        return nullptr;
-    return item->valuestring;
+    return cJSON_GetStringValue(cJSON_GetObjectItem(object, member));
 }
 
 int32_t json_member_int(const cJSON* object, const char* member) {

@@ -49,7 +49,7 @@ struct exit_code_rule {
 };
 
 // The exit-code protocol, the one place where the reserved codes are mapped.
-constexpr exit_code_rule EXIT_CODE_RULES[] = {
+inline constexpr exit_code_rule EXIT_CODE_RULES[] = {
     {EXIT_EXEC_FAILED, child_request::failure, nullptr, package_destination::none, nullptr},
     {EXIT_INSTALL_PLUGIN, child_request::install_then_new_cycle, MEMBER_PLUGINDATA,
      package_destination::data_extraction, nullptr},

@@ -11,7 +11,4 @@ namespace watchd {
 // slots.
 [[nodiscard]] int load_watch_config(const char* path, watch_state* state);
 
-// One slot: the built-in program.
-void set_default_process(watch_state* state);
-
 }  // namespace watchd

@@ -18,7 +18,6 @@
 namespace watchd {
 namespace {
 
-constexpr int SEGV_SIGNAL = SIGSEGV;
 constexpr uint32_t SEGV_STEPS = 3;
 constexpr unsigned SEGV_STEP_SECONDS = 600;
 constexpr unsigned SEGV_STEP_OFFSET = 540;
@@ -26,32 +25,23 @@ constexpr unsigned SEGV_LONGEST_DELAY = 7200;
 constexpr const char* SHELL_PLAIN_CHARS =
     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-+/@%:,=";
 
-bool is_plain_for_shell(const char* name) {
-    return name[strspn(name, SHELL_PLAIN_CHARS)] == '\0';
-}
-
 // name in single quotes, each embedded quote as '\''.
 void put_shell_quoted(text_appender& out, const char* name) {
     out.put('\'');
     for (const char* c = name; *c != '\0'; ++c) {
-        if (*c == '\'') {
+        if (*c == '\'')
             out.put("'\\''");
-        } else {
+        else
             out.put(*c);
-        }
     }
     out.put('\'');
 }
 
 void wait_before_restart(watch_state* state, const child_end& end) {
-    if (end.exited_normally == 0 && end.code == SEGV_SIGNAL) {
-        unsigned delay = segv_restart_delay(state);
-        say("Will restart segv prog after %d secs\n", static_cast<int>(delay));
-        sleep(delay);
-        return;
-    }
-    say("Will restart normal prog after %d secs\n", static_cast<int>(NORMAL_RESTART_DELAY));
-    sleep(NORMAL_RESTART_DELAY);
+    const bool segv = end.exited_normally == 0 && end.code == SIGSEGV;
+    const unsigned delay = segv ? segv_restart_delay(state) : NORMAL_RESTART_DELAY;
+    say("Will restart %s prog after %d secs\n", segv ? "segv" : "normal", static_cast<int>(delay));
+    sleep(delay);
 }
 
 // A failed fork (EAGAIN, ENOMEM) is transient: the slot is tried again after the normal
@@ -63,11 +53,6 @@ void start_slot_until_forked(watch_state* state, int index, int32_t restart_code
             return;
         sleep(NORMAL_RESTART_DELAY);
     }
-}
-
-void start_all_slots(watch_state* state, int32_t restart_code) {
-    for (int i = 0; i < state->count; ++i)
-        start_slot_until_forked(state, i, restart_code);
 }
 
 }  // namespace
@@ -103,14 +88,20 @@ int format_kill_command(const char* name, char (&command)[KILL_COMMAND_CAPACITY]
     // A name that starts with '-' would be read as options ("-uroot" kills every root process).
     if (name[0] == '-')
         out.put("-- ");
-    if (is_plain_for_shell(name)) {
+    if (name[strspn(name, SHELL_PLAIN_CHARS)] == '\0')
         out.put(name);
-    } else {
+    else
         put_shell_quoted(out, name);
-    }
     out.put(" >/dev/null 2>&1");
     return out.fitted() ? 0 : -1;
 }
+
+unsigned segv_restart_delay(watch_state* state) {
+    state->segv_count += 1;
+    return segv_delay_for_count(state->segv_count);
+}
+
+namespace {
 
 void kill_configured(watch_state* state) {
     // Static: in a frame of this size, system() and what it calls would run on stack pages
@@ -123,24 +114,8 @@ void kill_configured(watch_state* state) {
     }
 }
 
-int decode_child_status(pid_t pid, int status, watch_state* state, child_end& end) {
-    int index = 0;
-    while (index < state->count && state->slots[index].pid != pid)
-        ++index;
-    if (index == state->count) {
-        say("No such pid(%d) for reexec\n", static_cast<int>(pid));
-        return index;
-    }
-    end.exited_normally = 0;
-    decode_wait_status(status, &end);
-    return index;
-}
-
-unsigned segv_restart_delay(watch_state* state) {
-    state->segv_count += 1;
-    return segv_delay_for_count(state->segv_count);
-}
-
+// Reaps and restarts children (a restart whose fork fails is tried again after the normal
+// delay). 0 when a new cycle is wanted, -1 when supervision failed.
 int supervise_children(watch_state* state, int32_t* last_code) {
     int status = 0;
     child_end end = {0, 0};
@@ -152,9 +127,14 @@ int supervise_children(watch_state* state, int32_t* last_code) {
             say_line("failed to waitpid");
             return -1;
         }
-        int index = decode_child_status(pid, status, state, end);
-        if (index == state->count)
+        int index = 0;
+        while (index < state->count && state->slots[index].pid != pid)
+            ++index;
+        if (index == state->count) {
+            say("No such pid(%d) for reexec\n", static_cast<int>(pid));
             continue;
+        }
+        decode_wait_status(status, &end);
         proc_slot& slot = state->slots[index];
         log_child_exit(end.code, end.exited_normally, slot.name, state->lock_fd);
         if (end.exited_normally == 1) {
@@ -176,6 +156,8 @@ int supervise_children(watch_state* state, int32_t* last_code) {
     }
 }
 
+}  // namespace
+
 void watch_cycle(watch_state* state) {
     int32_t last_code = 0;
     // Set when a record could not be removed after a failed supervision (a read-only /data):
@@ -188,7 +170,8 @@ void watch_cycle(watch_state* state) {
         const bool data_settled = settle_staging_in(DATA_DIR) == 0;
         state->plugin_mode =
             record_ignored || !data_settled ? 0 : decide_plugin_mode_removing_stale_record();
-        start_all_slots(state, last_code);
+        for (int i = 0; i < state->count; ++i)
+            start_slot_until_forked(state, i, last_code);
         if (supervise_children(state, &last_code) >= 0)
             continue;
         const int cleared = record_ignored ? 0 : clear_bootchk();

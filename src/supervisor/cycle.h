@@ -5,7 +5,6 @@
 
 #include <stddef.h>
 #include <stdint.h>
-#include <sys/types.h>
 
 #include "supervisor/state.h"
 
@@ -22,7 +21,7 @@ struct child_end {
 };
 
 // Decodes a wait status word with the classic exited/signalled/stopped tests. false when no
-// test matches (end is then untouched).
+// test matches (end's code is then left as it was, with exited_normally 0).
 bool decode_wait_status(int status, child_end* end);
 
 // Seconds to wait before restarting after the count-th SIGSEGV end (count from 1).
@@ -33,20 +32,8 @@ unsigned segv_delay_for_count(uint32_t count);
 // when it does not fit.
 [[nodiscard]] int format_kill_command(const char* name, char (&command)[KILL_COMMAND_CAPACITY]);
 
-// Kills every process that bears a slot's name, with SIGKILL, through killall.
-void kill_configured(watch_state* state);
-
-// The slot index of pid with its end decoded into end, or count when pid belongs to no slot
-// (then a message is printed and end is untouched). A status that no test matches leaves
-// end's code as it was, with exited_normally 0.
-int decode_child_status(pid_t pid, int status, watch_state* state, child_end& end);
-
 // Counts one more SIGSEGV end and returns the delay for it: 60, 660, 1260, then 7200 s.
 unsigned segv_restart_delay(watch_state* state);
-
-// Reaps and restarts children (a restart whose fork fails is tried again after the normal
-// delay). 0 when a new cycle is wanted, -1 when supervision failed.
-int supervise_children(watch_state* state, int32_t* last_code);
 
 // Runs cycles until the watched programs cannot be kept running: a failed supervision is
 // retried once without the record (removed, or ignored when it cannot be removed).

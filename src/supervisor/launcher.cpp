@@ -11,17 +11,15 @@
 #include <unistd.h>
 
 #include "base/output.h"
+#include "base/shell.h"
 #include "base/text.h"
 #include "base/unique_fd.h"
 
 namespace watchd {
-namespace {
 
 constexpr int FIRST_INHERITED_FD = 3;
 constexpr long HIGHEST_CLOSED_FD = 65536;
 constexpr const char* OWN_FD_DIR = "/proc/self/fd";
-
-}  // namespace
 
 // close_range() is number 436 in the table every architecture shares since Linux 5.1; MIPS
 // counts from its ABI's base. Toolchains with older kernel headers do not name it.
@@ -79,14 +77,10 @@ void close_up_to_limit(int first) {
         close(static_cast<int>(fd));
 }
 
-void close_inherited_fds(int first) {
-    if (first <= 0)
-        first = FIRST_INHERITED_FD;
-    if (close_with_close_range(first))
+void close_inherited_fds() {
+    if (close_with_close_range(FIRST_INHERITED_FD) || close_listed_fds(FIRST_INHERITED_FD))
         return;
-    if (close_listed_fds(first))
-        return;
-    close_up_to_limit(first);
+    close_up_to_limit(FIRST_INHERITED_FD);
 }
 
 namespace {
@@ -94,35 +88,29 @@ namespace {
 // The signals the daemon ignores: those its own starter left ignored, and SIGPIPE. They are
 // settled before the first start (main sets them; run_shell_command restores what it changes
 // around system()), so they are looked up once, in the daemon, not in every child.
-struct ignored_signals {
-    sigset_t set;
-    bool known = false;
-};
-ignored_signals ignored;
+sigset_t ignored_by_daemon;
+bool ignored_by_daemon_known;
 
 const sigset_t& signals_ignored_by_daemon() {
-    if (!ignored.known) {
-        sigemptyset(&ignored.set);
+    if (!ignored_by_daemon_known) {
+        sigemptyset(&ignored_by_daemon);
         struct sigaction current;
         for (int sig = 1; sig < NSIG; ++sig) {
             if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
-                sigaddset(&ignored.set, sig);
+                sigaddset(&ignored_by_daemon, sig);
         }
-        ignored.known = true;
+        ignored_by_daemon_known = true;
     }
-    return ignored.set;
+    return ignored_by_daemon;
 }
 
 // The program must not inherit what the daemon ignores (SIGPIPE, and whatever its own starter
 // ignored or blocked): an ignored SIGTERM would let it outlive the daemon. exec sets caught
 // signals to their defaults itself (the daemon catches none) but keeps ignored ones and the mask.
 void reset_signal_state(const sigset_t& ignored_set) {
-    struct sigaction default_action = {};
-    default_action.sa_handler = SIG_DFL;
-    sigemptyset(&default_action.sa_mask);
     for (int sig = 1; sig < NSIG; ++sig) {
         if (sigismember(&ignored_set, sig) == 1)
-            sigaction(sig, &default_action, nullptr);
+            set_signal_disposition(sig, SIG_DFL);
     }
     sigset_t none;
     sigemptyset(&none);
@@ -137,13 +125,6 @@ const char* error_text(int error) {
         return text;
 #endif
     return strerror(error);
-}
-
-void ignore_broken_pipe() {
-    struct sigaction ignore = {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGPIPE, &ignore, nullptr);
 }
 
 iovec text_part(const char* text) {
@@ -178,12 +159,12 @@ void write_parts(iovec* parts, int count) {
     // The daemon may have died before the line above took effect: nobody would watch us.
     if (getppid() != daemon_pid)
         _exit(EXIT_EXEC_FAILED);
-    close_inherited_fds(3);
+    close_inherited_fds();
     execv(args.argv[0], const_cast<char* const*>(args.argv));
     const int error = errno;
     // The message must not cost the exit code: with SIGPIPE at its default again, a standard
     // output whose reader is gone would kill this child, and a signal is no exec failure.
-    ignore_broken_pipe();
+    set_signal_disposition(SIGPIPE, SIG_IGN);
     iovec parts[] = {text_part("failed to exec "), text_part(args.argv[0]),
                      text_part(", error is "), text_part(error_text(error)), text_part("\n")};
     write_parts(parts, sizeof parts / sizeof parts[0]);
@@ -223,22 +204,6 @@ int format_program_path(const char* name, int32_t plugin_mode, char (&path)[DATA
 // vfork() does not copy the daemon's page tables and resumes the daemon once the child has
 // executed its program or ended: starting costs what starting from a small process costs.
 // Everything the child needs is prepared here, before it shares the daemon's memory.
-pid_t spawn_child(const char* path, int32_t restart_code, int32_t debug, int32_t extended) {
-    const pid_t daemon_pid = getpid();
-    const sigset_t& ignored_set = signals_ignored_by_daemon();
-    child_args args;
-    build_child_args(path, restart_code, debug, extended, &args);
-    flush_output();
-    pid_t pid = vfork();
-    if (pid < 0) {
-        say_line("failed to fork");
-        return -1;
-    }
-    if (pid == 0)
-        become_program(daemon_pid, ignored_set, args);
-    return pid;
-}
-
 void start_slot(watch_state* state, int index, int32_t restart_code) {
     proc_slot& slot = state->slots[index];
     // Static: a frame of this size would push every call below it onto stack pages that stay
@@ -250,7 +215,20 @@ void start_slot(watch_state* state, int index, int32_t restart_code) {
         slot.pid = -1;
         return;
     }
-    slot.pid = spawn_child(path, restart_code, state->debug_flag, state->plugin_mode == 1);
+    const pid_t daemon_pid = getpid();
+    const sigset_t& ignored_set = signals_ignored_by_daemon();
+    child_args args;
+    build_child_args(path, restart_code, state->debug_flag, state->plugin_mode == 1, &args);
+    flush_output();
+    const pid_t pid = vfork();
+    if (pid < 0) {
+        say_line("failed to fork");
+        slot.pid = -1;
+        return;
+    }
+    if (pid == 0)
+        become_program(daemon_pid, ignored_set, args);
+    slot.pid = pid;
 }
 
 }  // namespace watchd

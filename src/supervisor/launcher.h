@@ -1,11 +1,10 @@
 // Starting one watched program as a child: the program path by start mode, the child's
 // command line, closing inherited descriptors (main at start-up, the child before exec) and
-// the set-up that makes the child die with the daemon. The supervision
-// cycle calls start_slot for every slot of a cycle and for each single restart.
+// the set-up that makes the child die with the daemon. The supervision cycle calls start_slot
+// for every slot of a cycle and for each single restart.
 #pragma once
 
 #include <stdint.h>
-#include <sys/types.h>
 
 #include "supervisor/state.h"
 
@@ -30,22 +29,20 @@ void build_child_args(const char* path, int32_t restart_code, int32_t debug, int
 [[nodiscard]] int format_program_path(const char* name, int32_t plugin_mode,
                                       char (&path)[DATA_PATH_CAPACITY]);
 
-// Closes every descriptor from first up (3 when first is 0 or less), without one system
-// call per possible descriptor where the system allows it.
-void close_inherited_fds(int first);
+// Closes every descriptor but the standard streams, without one system call per possible
+// descriptor where the system allows it.
+void close_inherited_fds();
 
-// The three ways close_inherited_fds tries in turn. The first two return false when the
-// system does not offer them (no close_range, no /proc).
+// The three ways close_inherited_fds tries in turn, closing from first up. The first two
+// return false when the system does not offer them (no close_range, no /proc).
 bool close_with_close_range(int first);
 bool close_listed_fds(int first);
 void close_up_to_limit(int first);
 
-// Starts a child (vfork) that executes path with every signal at its default and none
-// blocked; the daemon goes on once it has. Returns the child's pid, or -1 after printing
-// "failed to fork". A child whose exec fails prints why and ends with _exit(EXIT_EXEC_FAILED).
-pid_t spawn_child(const char* path, int32_t restart_code, int32_t debug, int32_t extended);
-
-// Starts slot index in the current mode and stores the pid (or -1) in the slot.
+// Starts slot index in the current mode as a child (vfork) that executes its program with
+// every signal at its default and none blocked, and stores the pid in the slot: -1 when the
+// path does not fit, or after printing "failed to fork". A child whose exec fails prints why
+// and ends with _exit(EXIT_EXEC_FAILED).
 void start_slot(watch_state* state, int index, int32_t restart_code);
 
 }  // namespace watchd

@@ -1,9 +1,7 @@
 // watchd: keeps the configured programs running. main prepares the process and hands over
 // to the supervision cycle for good.
-#include <signal.h>
-#include <string.h>
-
 #include "base/output.h"
+#include "base/shell.h"
 #include "supervisor/config.h"
 #include "supervisor/cycle.h"
 #include "supervisor/launcher.h"
@@ -20,18 +18,12 @@ namespace {
 // paths and name use.
 watch_state state;
 
-// An argv[0] that a path buffer cannot hold would silently name another directory or run
-// file; refuse it instead.
-bool usable_program_path(int argc, char** argv) {
-    return argc >= 1 && argv[0] != nullptr && strlen(argv[0]) < PATH_CAPACITY;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    close_inherited_fds(3);
+    close_inherited_fds();
     open_missing_standard_streams();
-    if (!usable_program_path(argc, argv) || format_run_path(argv[0], state.run_path) < 0) {
+    if (argc < 1 || argv[0] == nullptr || format_run_path(argv[0], state.run_path) < 0) {
         say_line("failed to init daemon");
         return 0;
     }
@@ -46,9 +38,9 @@ int main(int argc, char** argv) {
     }
     if (register_instance(argv[0], &state) < 0)
         return 0;
-    signal(SIGCHLD, SIG_DFL);
+    set_signal_disposition(SIGCHLD, SIG_DFL);
     // A message to a standard output whose reader is gone must not end the supervision.
-    signal(SIGPIPE, SIG_IGN);
+    set_signal_disposition(SIGPIPE, SIG_IGN);
     watch_cycle(&state);
     return 0;
 }

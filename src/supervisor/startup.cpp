@@ -9,65 +9,45 @@
 #include <unistd.h>
 
 #include "base/output.h"
-#include "base/resources.h"
 #include "base/text.h"
 #include "base/unique_fd.h"
 #include "files/fileio.h"
 #include "files/runfile.h"
 
 namespace watchd {
-namespace {
-
-constexpr const char* NULL_DEVICE = "/dev/null";
-
-}  // namespace
 
 void open_missing_standard_streams() {
+    // fstat() fails only for a closed descriptor here, and spares the daemon importing fcntl().
+    struct stat info;
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) >= 0)
+        if (fstat(fd, &info) == 0)
             continue;
         // The lowest free descriptor is fd itself, since every lower one is open by now.
-        int opened = open(NULL_DEVICE, O_RDWR);
+        int opened = open("/dev/null", O_RDWR);
         if (opened >= 0 && opened != fd)
             close(opened);
     }
 }
 
-namespace {
-
-// The last component of path as basename() gives it ("/" for slashes only, "." for an empty
-// path), found without changing path or copying it.
-struct text_span {
-    const char* start;
-    int length;
-};
-
-text_span base_name_of(const char* path) {
-    size_t end = strlen(path);
-    if (end == 0)
-        return {".", 1};
-    while (end > 1 && path[end - 1] == '/')
-        --end;
-    size_t start = end;
-    while (start > 0 && path[start - 1] != '/')
-        --start;
-    if (start == end)
-        return {"/", 1};
-    return {path + start, static_cast<int>(end - start)};
-}
-
-}  // namespace
-
 // Neither function keeps a path-sized buffer above the formatting and system calls below it:
 // the stack pages those would reach stay dirty for the daemon's life.
 int format_run_path(const char* argv0, char (&run_path)[PATH_CAPACITY]) {
-    if (strlen(argv0) >= PATH_CAPACITY)
+    size_t end = strlen(argv0);
+    if (end >= PATH_CAPACITY)
         return -1;
-    const text_span base = base_name_of(argv0);
-    return format_text(run_path, sizeof run_path, "%s%.*s.run", RUNTIME_DIR, base.length,
-                       base.start) < 0
-               ? -1
-               : 0;
+    // The last component of argv0 as basename() gives it ("/" for slashes only, "." for an
+    // empty path), found without changing argv0 or copying it.
+    while (end > 1 && argv0[end - 1] == '/')
+        --end;
+    size_t start = end;
+    while (start > 0 && argv0[start - 1] != '/')
+        --start;
+    const bool no_name = start == end;
+    const char* base = no_name ? (end == 0 ? "." : "/") : argv0 + start;
+    const int length = no_name ? 1 : static_cast<int>(end - start);
+    const int written =
+        format_text(run_path, sizeof run_path, "%s%.*s.run", RUNTIME_DIR, length, base);
+    return written < 0 ? -1 : 0;
 }
 
 void enter_program_dir(const char* path) {
@@ -85,7 +65,7 @@ void enter_program_dir(const char* path) {
 }
 
 int ensure_uci_dir() {
-    if (dir_ptr(opendir(RUNTIME_DIR)))
+    if (unique_fd(open(RUNTIME_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC)).valid())
         return 0;
     if (mkdir(RUNTIME_DIR, 0777) == 0)
         return 0;
@@ -94,7 +74,7 @@ int ensure_uci_dir() {
 }
 
 int register_instance(const char* argv0, watch_state* state) {
-    char cwd[PATH_CAPACITY] = {};
+    char cwd[PATH_CAPACITY];
     if (getcwd(cwd, sizeof cwd) == nullptr) {
         say_line("failed to get current dir");
         return -1;

@@ -12,8 +12,9 @@ namespace watchd {
 // messages; as stdin, descriptor 0, it would count as no run file).
 void open_missing_standard_streams();
 
-// The run file's path: the runtime directory, the base name of argv0, ".run". 0 or -1 when
-// it does not fit.
+// The run file's path: the runtime directory, the base name of argv0, ".run". 0, or -1 when
+// argv0 or the path does not fit a path buffer: such an argv0 would silently name another
+// directory or run file.
 [[nodiscard]] int format_run_path(const char* argv0, char (&run_path)[PATH_CAPACITY]);
 
 // Changes into the directory part of path; stays put when path has no directory part or the
