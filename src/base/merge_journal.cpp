@@ -20,6 +20,14 @@ namespace {
 
 constexpr int WALK_OPEN_DIRS = 16;
 
+// The directories of one level of the merge: the staged package, the target and the journal.
+struct merge_dirs {
+    int package;
+    int target;
+    int kept;
+    int added;
+};
+
 constexpr const char* PACKAGE_PART = "package";
 constexpr const char* KEPT_PART = "kept";
 constexpr const char* ADDED_PART = "added";
@@ -136,6 +144,7 @@ placement place_of(const merge_dirs& dirs, const char* name) {
 }
 
 int journal_level(const merge_dirs& dirs);
+int merge_into(const merge_dirs& dirs);
 
 // Journals one package entry: the old entry it replaces is kept by a hard link, so that the
 // rename replaces it at once and the target never lacks the name; a new one gets a marker. A
@@ -265,13 +274,48 @@ int remove_staging(int target_fd, int staging_fd) {
     return r == 0 && fsync(target_fd) != 0 ? errno : r;
 }
 
-}  // namespace
-
+// fsyncs every file and directory under the working directory, each directory after what it
+// holds.
 int sync_tree() {
     // nftw's own failures come back as -1 with errno set, the callbacks' as errno values.
     int r = nftw(".", sync_entry, WALK_OPEN_DIRS, FTW_DEPTH | FTW_PHYS);
     return r == -1 ? errno : r;
 }
+
+// Writes the journal of the whole merge (kept links, added markers, mirror directories of the
+// merged ones) and makes it durable with the staging directory and the target.
+int journal_merge(const staging_area& area, int target_fd) {
+    int r = journal_level({area.package.get(), target_fd, area.kept.get(), area.added.get()});
+    if (r == 0 && (fsync(area.staging.get()) != 0 || fsync(target_fd) != 0))
+        r = errno;
+    return r;
+}
+
+// Moves every entry of the package into the target: a directory that the target already holds
+// is merged into, anything else is renamed over what the target holds under its name. Each
+// target directory that received an entry is fsynced after its renames.
+int merge_into(const merge_dirs& dirs) {
+    walk w = {dirs};
+    int r = for_each_entry(&w, dirs.package, merge_entry);
+    if (r != 0)
+        return r;
+    return w.changed && fsync(dirs.target) != 0 ? errno : 0;
+}
+
+// The commit point: after it the moves are final.
+int commit_merge(const staging_area& area) {
+    unique_fd mark(
+        openat(area.staging.get(), COMMIT_MARK, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (mark.valid() && fsync(area.staging.get()) == 0)
+        return 0;
+    const int err = errno;
+    // Not committed after all: the merge is to be rolled back, so the mark must not stay.
+    if (mark.valid() && unlinkat(area.staging.get(), COMMIT_MARK, 0) == 0)
+        (void)fsync(area.staging.get());
+    return err;
+}
+
+}  // namespace
 
 int make_staging_area(int target_fd, staging_area* area) {
     unique_fd* const dirs[] = {&area->staging, &area->package, &area->kept, &area->added};
@@ -284,34 +328,16 @@ int make_staging_area(int target_fd, staging_area* area) {
         if (!dirs[i]->valid())
             return errno;
     }
-    return 0;
+    return fchdir(area->package.get()) == 0 ? 0 : errno;
 }
 
-int journal_merge(const staging_area& area, int target_fd) {
-    int r = journal_level({area.package.get(), target_fd, area.kept.get(), area.added.get()});
-    if (r == 0 && (fsync(area.staging.get()) != 0 || fsync(target_fd) != 0))
-        r = errno;
-    return r;
-}
-
-int merge_into(const merge_dirs& dirs) {
-    walk w = {dirs};
-    int r = for_each_entry(&w, dirs.package, merge_entry);
-    if (r != 0)
-        return r;
-    return w.changed && fsync(dirs.target) != 0 ? errno : 0;
-}
-
-int commit_merge(const staging_area& area) {
-    unique_fd mark(
-        openat(area.staging.get(), COMMIT_MARK, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (mark.valid() && fsync(area.staging.get()) == 0)
-        return 0;
-    const int err = errno;
-    // Not committed after all: the merge is to be rolled back, so the mark must not stay.
-    if (mark.valid() && unlinkat(area.staging.get(), COMMIT_MARK, 0) == 0)
-        (void)fsync(area.staging.get());
-    return err;
+int merge_staged(const staging_area& area, int target_fd) {
+    int r = sync_tree();
+    if (r == 0)
+        r = journal_merge(area, target_fd);
+    if (r == 0)
+        r = merge_into({area.package.get(), target_fd, area.kept.get(), area.added.get()});
+    return r != 0 ? r : commit_merge(area);
 }
 
 int settle_staging(int target_fd) {

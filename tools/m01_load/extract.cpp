@@ -4,8 +4,6 @@
 #include <archive_entry.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -65,6 +63,11 @@ int check_regular_file(const char* path, const watchd::unique_fd& file) {
     return 0;
 }
 
+// Reports a failure of the package itself, in the stream or in the tar data.
+void report_package(const char* archive_path, archive* reader, const package_stream& stream) {
+    report(archive_path, stream.problem() != nullptr ? stream.problem() : error_text(reader));
+}
+
 // A tar reader over stream; null (reported) when the data does not start like a tar archive.
 read_archive_ptr open_archive(const char* archive_path, package_stream& stream) {
     read_archive_ptr reader(archive_read_new());
@@ -76,16 +79,47 @@ read_archive_ptr open_archive(const char* archive_path, package_stream& stream) 
     // tar. Each filter would bring its reader into the router's image for nothing.
     archive_read_support_format_tar(reader.get());
     if (stream.open(reader.get()) != ARCHIVE_OK) {
-        report(archive_path,
-               stream.problem() != nullptr ? stream.problem() : error_text(reader.get()));
+        report_package(archive_path, reader.get(), stream);
         return nullptr;
     }
     return reader;
 }
 
-// Reports a failure of the package itself, in the stream or in the tar data.
-void report_package(const char* archive_path, archive* reader, const package_stream& stream) {
-    report(archive_path, stream.problem() != nullptr ? stream.problem() : error_text(reader));
+// One pass over the package: each_entry gets every header and returns ARCHIVE_OK,
+// ARCHIVE_FAILED (the entry refused and named; the others are still read) or ARCHIVE_FATAL
+// (reported: stop), and the next header's read skips what it left of the entry's data.
+// after_last runs once the last header is read; then the file is read to its end. 0 when all
+// of it passed.
+template <typename EachEntry, typename AfterLast>
+int read_package(const tar_request& request, const watchd::unique_fd& file, EachEntry each_entry,
+                 AfterLast after_last) {
+    package_stream stream(file.get(), request.gzip);
+    read_archive_ptr reader = open_archive(request.archive, stream);
+    if (!reader)
+        return 1;
+    int status = 0;
+    archive_entry* entry = nullptr;
+    for (int r; (r = archive_read_next_header(reader.get(), &entry)) != ARCHIVE_EOF;) {
+        // A warning is damage that libarchive read past (a malformed pax record, an empty
+        // name): what it would install is not what the package says. ARCHIVE_RETRY (a
+        // damaged header) ranks above ARCHIVE_WARN but is a failure too.
+        if (r != ARCHIVE_OK) {
+            report_package(request.archive, reader.get(), stream);
+            return 1;
+        }
+        r = each_entry(reader.get(), entry);
+        if (r == ARCHIVE_FATAL)
+            return 1;
+        if (r != ARCHIVE_OK)
+            status = 1;
+    }
+    if (after_last() != 0)
+        return 1;
+    if (stream.finish() != 0) {
+        report_package(request.archive, reader.get(), stream);
+        return 1;
+    }
+    return status;
 }
 
 // Reads every header and all data to the end of the file, counting each entry against the
@@ -98,35 +132,15 @@ int verify_archive(const tar_request& request, const watchd::unique_fd& file,
         report(directory, strerror(errno));
         return 1;
     }
-    package_stream stream(file.get(), request.gzip);
-    read_archive_ptr reader = open_archive(request.archive, stream);
-    if (!reader)
-        return 1;
-    archive_entry* entry = nullptr;
-    for (;;) {
-        int r = archive_read_next_header(reader.get(), &entry);
-        if (r == ARCHIVE_EOF)
-            break;
-        // A warning is damage that libarchive read past (a malformed pax record, an empty
-        // name): what it would install is not what the package says. ARCHIVE_RETRY (a
-        // damaged header) ranks above ARCHIVE_WARN but is a failure too.
-        const bool header_read = r == ARCHIVE_OK;
-        if (header_read && add_entry(&budget, entry_data_bytes(entry)) != 0) {
-            fprintf(stderr, "%s: tar: %s: %s (%llu bytes, %llu inodes available)\n", TOOL_NAME,
-                    directory, strerror(ENOSPC), static_cast<unsigned long long>(budget.bytes_free),
-                    static_cast<unsigned long long>(budget.inodes_free));
-            return 1;
-        }
-        if (!header_read || archive_read_data_skip(reader.get()) != ARCHIVE_OK) {
-            report_package(request.archive, reader.get(), stream);
-            return 1;
-        }
-    }
-    if (stream.finish() != 0) {
-        report_package(request.archive, reader.get(), stream);
-        return 1;
-    }
-    return 0;
+    const auto count_entry = [&](archive* /*reader*/, archive_entry* entry) {
+        if (add_entry(&budget, entry_data_bytes(entry)) == 0)
+            return ARCHIVE_OK;
+        fprintf(stderr, "%s: tar: %s: %s (%llu bytes, %llu inodes available)\n", TOOL_NAME,
+                directory, strerror(ENOSPC), static_cast<unsigned long long>(budget.bytes_free),
+                static_cast<unsigned long long>(budget.inodes_free));
+        return ARCHIVE_FATAL;
+    };
+    return read_package(request, file, count_entry, [] { return 0; });
 }
 
 // Copies the current entry's data. 0 on success; a failure is reported under the entry.
@@ -151,8 +165,7 @@ int copy_entry_data(archive* reader, archive* writer, archive_entry* entry) {
     }
 }
 
-// Writes one entry into the staging directory. Returns ARCHIVE_OK, ARCHIVE_FAILED for an
-// entry that was refused (the others are still checked), or ARCHIVE_FATAL to stop.
+// Writes one entry into the staging directory: read_package's each_entry for the extraction.
 int extract_entry(archive* reader, archive* writer, archive_entry* entry, int dir_fd) {
     const char* problem = entry_problem(entry, dir_fd);
     if (problem == TARGET_ITSELF)
@@ -166,93 +179,50 @@ int extract_entry(archive* reader, archive* writer, archive_entry* entry, int di
     // A warning here is an entry not written as the package says (a hard link to itself
     // skipped, a time not set): the package is refused as for a reader warning.
     int r = archive_write_header(writer, entry);
-    if (r != ARCHIVE_OK) {
-        report(entry_name(entry), error_text(writer));
-        return r == ARCHIVE_FATAL ? ARCHIVE_FATAL : ARCHIVE_FAILED;
+    if (r == ARCHIVE_OK) {
+        if (archive_entry_size(entry) > 0 && copy_entry_data(reader, writer, entry) != 0)
+            return ARCHIVE_FATAL;
+        r = archive_write_finish_entry(writer);
     }
-    if (archive_entry_size(entry) > 0 && copy_entry_data(reader, writer, entry) != 0)
-        return ARCHIVE_FATAL;
-    r = archive_write_finish_entry(writer);
-    if (r != ARCHIVE_OK) {
-        report(entry_name(entry), error_text(writer));
-        return r == ARCHIVE_FATAL ? ARCHIVE_FATAL : ARCHIVE_FAILED;
-    }
-    return ARCHIVE_OK;
+    if (r == ARCHIVE_OK)
+        return ARCHIVE_OK;
+    report(entry_name(entry), error_text(writer));
+    return r == ARCHIVE_FATAL ? ARCHIVE_FATAL : ARCHIVE_FAILED;
 }
 
-// Extracts every entry into the staging directory, the working directory, and reads the
-// package to its end. 0 when every entry was written; a refused entry is reported and the
-// rest are still checked, so that each refused one is named.
-int extract_entries(archive* reader, package_stream& stream, int dir_fd, const char* archive_path) {
-    write_archive_ptr writer(archive_write_disk_new());
-    if (!writer || archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK) {
-        report(archive_path, strerror(ENOMEM));
-        return 1;
-    }
-    int status = 0;
-    archive_entry* entry = nullptr;
-    for (;;) {
-        int r = archive_read_next_header(reader, &entry);
-        if (r == ARCHIVE_EOF)
-            break;
-        if (r != ARCHIVE_OK) {
-            report_package(archive_path, reader, stream);
-            return 1;
-        }
-        r = extract_entry(reader, writer.get(), entry, dir_fd);
-        if (r == ARCHIVE_FATAL)
-            return 1;
-        if (r != ARCHIVE_OK)
-            status = 1;
-    }
-    // Directory modes and times are set last, once nothing more is written into them.
-    if (archive_write_close(writer.get()) != ARCHIVE_OK) {
-        report(archive_path, error_text(writer.get()));
-        return 1;
-    }
-    if (stream.finish() != 0) {
-        report_package(archive_path, reader, stream);
-        return 1;
-    }
-    return status;
-}
-
-// Journals the durable staged package, moves it into place and commits. 0 on success; a
-// failure is reported, and the caller settles the staging directory.
-int move_into_place(const watchd::staging_area& area, const watchd::unique_fd& dir_fd,
-                    const char* directory) {
-    int err = watchd::journal_merge(area, dir_fd.get());
-    if (err == 0)
-        err = watchd::merge_into(
-            {area.package.get(), dir_fd.get(), area.kept.get(), area.added.get()});
-    if (err == 0)
-        err = watchd::commit_merge(area);
-    if (err == 0)
-        return 0;
-    report(directory, strerror(err));
-    return 1;
-}
-
-// Extracts the verified package into the staging area, makes it durable and moves it into
-// place. 0 on success.
+// Extracts the verified package into the staging area, the working directory from then on,
+// and moves it into place. 0 on success; a failure is reported, and the caller settles the
+// staging directory.
 int stage_and_move(const tar_request& request, const watchd::unique_fd& file,
                    const watchd::unique_fd& dir_fd, const char* directory) {
     watchd::staging_area area;
     int err = watchd::make_staging_area(dir_fd.get(), &area);
-    if (err != 0 || fchdir(area.package.get()) != 0) {
-        report(directory, strerror(err != 0 ? err : errno));
-        return 1;
-    }
-    package_stream stream(file.get(), request.gzip);
-    read_archive_ptr reader = open_archive(request.archive, stream);
-    if (!reader || extract_entries(reader.get(), stream, dir_fd.get(), request.archive) != 0)
-        return 1;
-    err = watchd::sync_tree();
     if (err != 0) {
         report(directory, strerror(err));
         return 1;
     }
-    return move_into_place(area, dir_fd, directory);
+    write_archive_ptr writer(archive_write_disk_new());
+    if (!writer || archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK) {
+        report(request.archive, strerror(ENOMEM));
+        return 1;
+    }
+    const auto write_entry = [&](archive* reader, archive_entry* entry) {
+        return extract_entry(reader, writer.get(), entry, dir_fd.get());
+    };
+    // Directory modes and times are set last, once nothing more is written into them.
+    const auto close_writer = [&] {
+        if (archive_write_close(writer.get()) == ARCHIVE_OK)
+            return 0;
+        report(request.archive, error_text(writer.get()));
+        return 1;
+    };
+    if (read_package(request, file, write_entry, close_writer) != 0)
+        return 1;
+    err = watchd::merge_staged(area, dir_fd.get());
+    if (err == 0)
+        return 0;
+    report(directory, strerror(err));
+    return 1;
 }
 
 // Settles the staging directory in dir_fd: rolled back unless the move was committed, and
@@ -264,14 +234,6 @@ int settle(const watchd::unique_fd& dir_fd) {
         return 0;
     report(STAGING_NAME, strerror(err));
     return 1;
-}
-
-// Installs the verified package. Whatever happened, the staging directory is settled at the
-// end.
-int install_package(const tar_request& request, const watchd::unique_fd& file,
-                    const watchd::unique_fd& dir_fd, const char* directory) {
-    const int status = stage_and_move(request, file, dir_fd, directory);
-    return settle(dir_fd) != 0 ? 1 : status;
 }
 
 }  // namespace
@@ -297,12 +259,12 @@ int extract_archive(const tar_request& request) {
                 strerror(errno));
         return 1;
     }
-    // What an earlier run left behind when it was cut short.
-    if (settle(dir_fd) != 0)
+    // What an earlier run left behind when it was cut short goes first; what this one leaves,
+    // whatever happened, at the end.
+    if (settle(dir_fd) != 0 || verify_archive(request, file, directory) != 0)
         return 1;
-    if (verify_archive(request, file, directory) != 0)
-        return 1;
-    return install_package(request, file, dir_fd, directory);
+    const int status = stage_and_move(request, file, dir_fd, directory);
+    return settle(dir_fd) != 0 ? 1 : status;
 }
 
 }  // namespace m01_load
