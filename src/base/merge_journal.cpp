@@ -20,14 +20,6 @@ namespace {
 
 constexpr int WALK_OPEN_DIRS = 16;
 
-// The directories of one level of the merge: the staged package, the target and the journal.
-struct merge_dirs {
-    int package;
-    int target;
-    int kept;
-    int added;
-};
-
 constexpr const char* PACKAGE_PART = "package";
 constexpr const char* KEPT_PART = "kept";
 constexpr const char* ADDED_PART = "added";
@@ -62,6 +54,14 @@ unique_fd open_subdir(int parent_fd, const char* name) {
 }
 
 // ---- the journal, the moves and their undoing ----
+
+// The directories of one level of the merge: the staged package, the target and the journal.
+struct merge_dirs {
+    int package;
+    int target;
+    int kept;
+    int added;
+};
 
 // One walk over a level of the merge (or of its undoing): its directories, whether a target
 // entry changed (so that the target is fsynced), and the first failure an undo step met.
@@ -274,23 +274,6 @@ int remove_staging(int target_fd, int staging_fd) {
     return r == 0 && fsync(target_fd) != 0 ? errno : r;
 }
 
-// fsyncs every file and directory under the working directory, each directory after what it
-// holds.
-int sync_tree() {
-    // nftw's own failures come back as -1 with errno set, the callbacks' as errno values.
-    int r = nftw(".", sync_entry, WALK_OPEN_DIRS, FTW_DEPTH | FTW_PHYS);
-    return r == -1 ? errno : r;
-}
-
-// Writes the journal of the whole merge (kept links, added markers, mirror directories of the
-// merged ones) and makes it durable with the staging directory and the target.
-int journal_merge(const staging_area& area, int target_fd) {
-    int r = journal_level({area.package.get(), target_fd, area.kept.get(), area.added.get()});
-    if (r == 0 && (fsync(area.staging.get()) != 0 || fsync(target_fd) != 0))
-        r = errno;
-    return r;
-}
-
 // Moves every entry of the package into the target: a directory that the target already holds
 // is merged into, anything else is renamed over what the target holds under its name. Each
 // target directory that received an entry is fsynced after its renames.
@@ -332,11 +315,19 @@ int make_staging_area(int target_fd, staging_area* area) {
 }
 
 int merge_staged(const staging_area& area, int target_fd) {
-    int r = sync_tree();
+    const merge_dirs top = {area.package.get(), target_fd, area.kept.get(), area.added.get()};
+    // The package is the working directory; each directory is fsynced after what it holds.
+    // nftw's own failures come back as -1 with errno set, the callbacks' as errno values.
+    int r = nftw(".", sync_entry, WALK_OPEN_DIRS, FTW_DEPTH | FTW_PHYS);
+    if (r == -1)
+        r = errno;
     if (r == 0)
-        r = journal_merge(area, target_fd);
+        r = journal_level(top);
+    // The whole journal is durable, with the staging directory and the target, before any move.
+    if (r == 0 && (fsync(area.staging.get()) != 0 || fsync(target_fd) != 0))
+        r = errno;
     if (r == 0)
-        r = merge_into({area.package.get(), target_fd, area.kept.get(), area.added.get()});
+        r = merge_into(top);
     return r != 0 ? r : commit_merge(area);
 }
 
