@@ -60,7 +60,6 @@ struct entry_kind {
 const char* component_problem(char* path, char* start, char* end, entry_kind kind, int dir_fd,
                               bool* in_target) {
     size_t length = static_cast<size_t>(end - start);
-    const bool is_dir = kind.is_dir;
     if (length == 2 && start[0] == '.' && start[1] == '.')
         return DOTDOT_NAME;
     if (start == path) {
@@ -84,8 +83,8 @@ const char* component_problem(char* path, char* start, char* end, entry_kind kin
             return THROUGH_SYMLINK;
         return S_ISDIR(st.st_mode) ? nullptr : strerror(ENOTDIR);
     }
-    if (is_dir != S_ISDIR(st.st_mode))
-        return is_dir ? REPLACES_FILE : REPLACES_DIRECTORY;
+    if (kind.is_dir != S_ISDIR(st.st_mode))
+        return kind.is_dir ? REPLACES_FILE : REPLACES_DIRECTORY;
     return nullptr;
 }
 
@@ -115,26 +114,23 @@ const char* entry_problem(archive_entry* entry, int dir_fd) {
     while (length > 0 && path[length - 1] == '/')
         path[--length] = '\0';
     // Leading "./" and the slashes after it name the target directory itself.
-    char* start = path;
-    while ((start[0] == '.' && start[1] == '/') || (start != path && start[0] == '/'))
-        ++start;
-    if (start != path)
-        memmove(path, start, strlen(start) + 1);
+    char* relative = path;
+    while ((relative[0] == '.' && relative[1] == '/') || (relative != path && relative[0] == '/'))
+        ++relative;
     // The staging directory and the journal hold the entry under a longer name, which must
     // still fit.
-    if (strlen(path) + watchd::STAGED_PREFIX_LENGTH >= PATH_MAX)
+    if (strlen(relative) + watchd::STAGED_PREFIX_LENGTH >= PATH_MAX)
         return TOO_LONG_TO_STAGE;
     const entry_kind kind = {type == AE_IFDIR,
                              type == AE_IFREG && archive_entry_hardlink(entry) == nullptr};
-    const bool is_dir = kind.is_dir;
-    if (path[0] == '\0' || strcmp(path, ".") == 0)
-        return is_dir ? TARGET_ITSELF : REPLACES_DIRECTORY;
+    if (relative[0] == '\0' || strcmp(relative, ".") == 0)
+        return kind.is_dir ? TARGET_ITSELF : REPLACES_DIRECTORY;
     bool in_target = true;
-    for (start = path;; ++start) {
+    for (char* start = relative;; ++start) {
         char* end = strchr(start, '/');
         if (end == nullptr)
             end = start + strlen(start);
-        const char* problem = component_problem(path, start, end, kind, dir_fd, &in_target);
+        const char* problem = component_problem(relative, start, end, kind, dir_fd, &in_target);
         if (problem != nullptr || *end == '\0')
             return problem;
         start = end;
