@@ -45,45 +45,25 @@ const char* error_text(archive* handle) {
     return text != nullptr ? text : "unknown error";
 }
 
-void report(const char* subject, const char* problem) {
+// Reports problem under subject. 1, the status of a failed extraction.
+int report(const char* subject, const char* problem) {
     fprintf(stderr, "%s: tar: %s: %s\n", TOOL_NAME, subject, problem);
+    return 1;
 }
 
 // Refuses (reported) an archive that is not a regular file: a FIFO or a device could
 // hold the tool, and the daemon that waits for it, forever.
 int check_regular_file(const char* path, const watchd::unique_fd& file) {
     struct stat st;
-    if (fstat(file.get(), &st) != 0) {
-        report(path, strerror(errno));
-        return 1;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        report(path, "not a regular file");
-        return 1;
-    }
-    return 0;
+    if (fstat(file.get(), &st) != 0)
+        return report(path, strerror(errno));
+    return S_ISREG(st.st_mode) ? 0 : report(path, "not a regular file");
 }
 
 // Reports a failure of the package itself, in the stream or in the tar data.
-void report_package(const char* archive_path, archive* reader, const package_stream& stream) {
-    report(archive_path, stream.problem() != nullptr ? stream.problem() : error_text(reader));
-}
-
-// A tar reader over stream; null (reported) when the data does not start like a tar archive.
-read_archive_ptr open_archive(const char* archive_path, package_stream& stream) {
-    read_archive_ptr reader(archive_read_new());
-    if (!reader) {
-        report(archive_path, strerror(ENOMEM));
-        return nullptr;
-    }
-    // No filter of libarchive's: a package is gzip data, which the stream inflates, or a plain
-    // tar. Each filter would bring its reader into the router's image for nothing.
-    archive_read_support_format_tar(reader.get());
-    if (stream.open(reader.get()) != ARCHIVE_OK) {
-        report_package(archive_path, reader.get(), stream);
-        return nullptr;
-    }
-    return reader;
+int report_package(const char* archive_path, archive* reader, const package_stream& stream) {
+    return report(archive_path,
+                  stream.problem() != nullptr ? stream.problem() : error_text(reader));
 }
 
 // One pass over the package: each_entry gets every header and returns ARCHIVE_OK,
@@ -95,19 +75,22 @@ template <typename EachEntry, typename AfterLast>
 int read_package(const tar_request& request, const watchd::unique_fd& file, EachEntry each_entry,
                  AfterLast after_last) {
     package_stream stream(file.get(), request.gzip);
-    read_archive_ptr reader = open_archive(request.archive, stream);
+    read_archive_ptr reader(archive_read_new());
     if (!reader)
-        return 1;
+        return report(request.archive, strerror(ENOMEM));
+    // No filter of libarchive's: a package is gzip data, which the stream inflates, or a plain
+    // tar. Each filter would bring its reader into the router's image for nothing.
+    archive_read_support_format_tar(reader.get());
+    if (stream.open(reader.get()) != ARCHIVE_OK)
+        return report_package(request.archive, reader.get(), stream);
     int status = 0;
     archive_entry* entry = nullptr;
     for (int r; (r = archive_read_next_header(reader.get(), &entry)) != ARCHIVE_EOF;) {
         // A warning is damage that libarchive read past (a malformed pax record, an empty
         // name): what it would install is not what the package says. ARCHIVE_RETRY (a
         // damaged header) ranks above ARCHIVE_WARN but is a failure too.
-        if (r != ARCHIVE_OK) {
-            report_package(request.archive, reader.get(), stream);
-            return 1;
-        }
+        if (r != ARCHIVE_OK)
+            return report_package(request.archive, reader.get(), stream);
         r = each_entry(reader.get(), entry);
         if (r == ARCHIVE_FATAL)
             return 1;
@@ -116,11 +99,7 @@ int read_package(const tar_request& request, const watchd::unique_fd& file, Each
     }
     if (after_last() != 0)
         return 1;
-    if (stream.finish() != 0) {
-        report_package(request.archive, reader.get(), stream);
-        return 1;
-    }
-    return status;
+    return stream.finish() != 0 ? report_package(request.archive, reader.get(), stream) : status;
 }
 
 // What the package may take of the target's file system. Each entry counts one block, and a
@@ -190,10 +169,8 @@ uint64_t entry_data_bytes(archive_entry* entry) {
 int verify_archive(const tar_request& request, const watchd::unique_fd& file,
                    const char* directory) {
     space_budget budget;
-    if (read_space_budget(&budget) != 0) {
-        report(directory, strerror(errno));
-        return 1;
-    }
+    if (read_space_budget(&budget) != 0)
+        return report(directory, strerror(errno));
     const auto count_entry = [&](archive* /*reader*/, archive_entry* entry) {
         if (add_entry(&budget, entry_data_bytes(entry)) == 0)
             return ARCHIVE_OK;
@@ -214,15 +191,12 @@ int copy_entry_data(archive* reader, archive* writer, archive_entry* entry) {
         int r = archive_read_data_block(reader, &block, &size, &offset);
         if (r == ARCHIVE_EOF)
             return 0;
-        if (r != ARCHIVE_OK) {
-            report(entry_name(entry), error_text(reader));
-            return 1;
-        }
+        if (r != ARCHIVE_OK)
+            return report(entry_name(entry), error_text(reader));
         // A failed write(2), a full disk among others, comes back as a mere warning.
         if (archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK) {
             int err = archive_errno(writer);
-            report(entry_name(entry), err > 0 ? strerror(err) : error_text(writer));
-            return 1;
+            return report(entry_name(entry), err > 0 ? strerror(err) : error_text(writer));
         }
     }
 }
@@ -259,32 +233,24 @@ int stage_and_move(const tar_request& request, const watchd::unique_fd& file,
                    const watchd::unique_fd& dir_fd, const char* directory) {
     watchd::staging_area area;
     int err = watchd::make_staging_area(dir_fd.get(), &area);
-    if (err != 0) {
-        report(directory, strerror(err));
-        return 1;
-    }
+    if (err != 0)
+        return report(directory, strerror(err));
     write_archive_ptr writer(archive_write_disk_new());
-    if (!writer || archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK) {
-        report(request.archive, strerror(ENOMEM));
-        return 1;
-    }
+    if (!writer || archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK)
+        return report(request.archive, strerror(ENOMEM));
     const auto write_entry = [&](archive* reader, archive_entry* entry) {
         return extract_entry(reader, writer.get(), entry, dir_fd.get());
     };
     // Directory modes and times are set last, once nothing more is written into them.
     const auto close_writer = [&] {
-        if (archive_write_close(writer.get()) == ARCHIVE_OK)
-            return 0;
-        report(request.archive, error_text(writer.get()));
-        return 1;
+        return archive_write_close(writer.get()) == ARCHIVE_OK
+                   ? 0
+                   : report(request.archive, error_text(writer.get()));
     };
     if (read_package(request, file, write_entry, close_writer) != 0)
         return 1;
     err = watchd::merge_staged(area, dir_fd.get());
-    if (err == 0)
-        return 0;
-    report(directory, strerror(err));
-    return 1;
+    return err == 0 ? 0 : report(directory, strerror(err));
 }
 
 // Settles the staging directory in dir_fd: rolled back unless the move was committed, and
@@ -292,10 +258,7 @@ int stage_and_move(const tar_request& request, const watchd::unique_fd& file,
 // after the commit.
 int settle(const watchd::unique_fd& dir_fd) {
     const int err = watchd::settle_staging(dir_fd.get());
-    if (err == 0)
-        return 0;
-    report(STAGING_NAME, strerror(err));
-    return 1;
+    return err == 0 ? 0 : report(STAGING_NAME, strerror(err));
 }
 
 }  // namespace
