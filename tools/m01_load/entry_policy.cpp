@@ -90,11 +90,6 @@ const char* component_problem(char* path, char* start, char* end, entry_kind kin
 
 }  // namespace
 
-const char* entry_name(archive_entry* entry) {
-    const char* name = archive_entry_pathname(entry);
-    return name != nullptr && name[0] != '\0' ? name : "(unnamed entry)";
-}
-
 const char* entry_problem(archive_entry* entry, int dir_fd) {
     const mode_t type = archive_entry_filetype(entry);
     if (archive_entry_hardlink(entry) == nullptr && type != AE_IFREG && type != AE_IFDIR &&

@@ -51,6 +51,12 @@ int report(const char* subject, const char* problem) {
     return 1;
 }
 
+// The entry's name as the archive gives it, or a stand-in for an unnamed one.
+const char* entry_name(archive_entry* entry) {
+    const char* name = archive_entry_pathname(entry);
+    return name != nullptr && name[0] != '\0' ? name : "(unnamed entry)";
+}
+
 // Refuses (reported) an archive that is not a regular file: a FIFO or a device could
 // hold the tool, and the daemon that waits for it, forever.
 int check_regular_file(const char* path, const watchd::unique_fd& file) {
