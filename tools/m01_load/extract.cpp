@@ -23,6 +23,8 @@ namespace {
 
 using watchd::STAGING_NAME;
 
+constexpr const char* TOOL_NAME = "m01_load";
+
 // libarchive writes into the staging directory, where entries may not leave it: no absolute
 // names, no `..`, no path through a symbolic link made by the package, no hard link to a
 // target outside. entry_problem checks the target directory's side.
