@@ -32,15 +32,13 @@ constexpr int EXTRACT_FLAGS = ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM |
                               ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
                               ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS;
 
-struct read_archive_deleter {
-    void operator()(archive* handle) const { archive_read_free(handle); }
+// Owner of a libarchive reader or writer, released with its free function.
+template <int (*Free)(archive*)>
+struct archive_deleter {
+    void operator()(archive* handle) const { Free(handle); }
 };
-using read_archive_ptr = std::unique_ptr<archive, read_archive_deleter>;
-
-struct write_archive_deleter {
-    void operator()(archive* handle) const { archive_write_free(handle); }
-};
-using write_archive_ptr = std::unique_ptr<archive, write_archive_deleter>;
+using read_archive_ptr = std::unique_ptr<archive, archive_deleter<archive_read_free>>;
+using write_archive_ptr = std::unique_ptr<archive, archive_deleter<archive_write_free>>;
 
 const char* error_text(archive* handle) {
     const char* text = archive_error_string(handle);
