@@ -55,6 +55,14 @@ unique_fd open_subdir(int parent_fd, const char* name) {
 
 // ---- the journal, the moves and their undoing ----
 
+// The directories of one level of the merge: the staged package, the target and the journal.
+struct merge_dirs {
+    int package;
+    int target;
+    int kept;
+    int added;
+};
+
 // One walk over a level of the merge (or of its undoing): its directories, whether a target
 // entry changed (so that the target is fsynced), and the first failure an undo step met.
 struct walk {
@@ -136,6 +144,7 @@ placement place_of(const merge_dirs& dirs, const char* name) {
 }
 
 int journal_level(const merge_dirs& dirs);
+int merge_into(const merge_dirs& dirs);
 
 // Journals one package entry: the old entry it replaces is kept by a hard link, so that the
 // rename replaces it at once and the target never lacks the name; a new one gets a marker. A
@@ -265,13 +274,31 @@ int remove_staging(int target_fd, int staging_fd) {
     return r == 0 && fsync(target_fd) != 0 ? errno : r;
 }
 
-}  // namespace
-
-int sync_tree() {
-    // nftw's own failures come back as -1 with errno set, the callbacks' as errno values.
-    int r = nftw(".", sync_entry, WALK_OPEN_DIRS, FTW_DEPTH | FTW_PHYS);
-    return r == -1 ? errno : r;
+// Moves every entry of the package into the target: a directory that the target already holds
+// is merged into, anything else is renamed over what the target holds under its name. Each
+// target directory that received an entry is fsynced after its renames.
+int merge_into(const merge_dirs& dirs) {
+    walk w = {dirs};
+    int r = for_each_entry(&w, dirs.package, merge_entry);
+    if (r != 0)
+        return r;
+    return w.changed && fsync(dirs.target) != 0 ? errno : 0;
 }
+
+// The commit point: after it the moves are final.
+int commit_merge(const staging_area& area) {
+    unique_fd mark(
+        openat(area.staging.get(), COMMIT_MARK, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (mark.valid() && fsync(area.staging.get()) == 0)
+        return 0;
+    const int err = errno;
+    // Not committed after all: the merge is to be rolled back, so the mark must not stay.
+    if (mark.valid() && unlinkat(area.staging.get(), COMMIT_MARK, 0) == 0)
+        (void)fsync(area.staging.get());
+    return err;
+}
+
+}  // namespace
 
 int make_staging_area(int target_fd, staging_area* area) {
     unique_fd* const dirs[] = {&area->staging, &area->package, &area->kept, &area->added};
@@ -284,34 +311,24 @@ int make_staging_area(int target_fd, staging_area* area) {
         if (!dirs[i]->valid())
             return errno;
     }
-    return 0;
+    return fchdir(area->package.get()) == 0 ? 0 : errno;
 }
 
-int journal_merge(const staging_area& area, int target_fd) {
-    int r = journal_level({area.package.get(), target_fd, area.kept.get(), area.added.get()});
+int merge_staged(const staging_area& area, int target_fd) {
+    const merge_dirs top = {area.package.get(), target_fd, area.kept.get(), area.added.get()};
+    // The package is the working directory; each directory is fsynced after what it holds.
+    // nftw's own failures come back as -1 with errno set, the callbacks' as errno values.
+    int r = nftw(".", sync_entry, WALK_OPEN_DIRS, FTW_DEPTH | FTW_PHYS);
+    if (r == -1)
+        r = errno;
+    if (r == 0)
+        r = journal_level(top);
+    // The whole journal is durable, with the staging directory and the target, before any move.
     if (r == 0 && (fsync(area.staging.get()) != 0 || fsync(target_fd) != 0))
         r = errno;
-    return r;
-}
-
-int merge_into(const merge_dirs& dirs) {
-    walk w = {dirs};
-    int r = for_each_entry(&w, dirs.package, merge_entry);
-    if (r != 0)
-        return r;
-    return w.changed && fsync(dirs.target) != 0 ? errno : 0;
-}
-
-int commit_merge(const staging_area& area) {
-    unique_fd mark(
-        openat(area.staging.get(), COMMIT_MARK, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (mark.valid() && fsync(area.staging.get()) == 0)
-        return 0;
-    const int err = errno;
-    // Not committed after all: the merge is to be rolled back, so the mark must not stay.
-    if (mark.valid() && unlinkat(area.staging.get(), COMMIT_MARK, 0) == 0)
-        (void)fsync(area.staging.get());
-    return err;
+    if (r == 0)
+        r = merge_into(top);
+    return r != 0 ? r : commit_merge(area);
 }
 
 int settle_staging(int target_fd) {

@@ -30,33 +30,15 @@ struct staging_area {
     unique_fd added;
 };
 
-// The directories of one level of the merge: the staged package, the target and the journal.
-struct merge_dirs {
-    int package;
-    int target;
-    int kept;
-    int added;
-};
-
-// Makes the staging directory and its parts in target_fd. 0, or an errno value.
+// Makes the staging directory and its parts in target_fd, and changes the working directory to
+// the package part, where the package is to be extracted. 0, or an errno value.
 [[nodiscard]] int make_staging_area(int target_fd, staging_area* area);
 
-// fsyncs every file and directory under the working directory, each directory after what it
-// holds. 0, or an errno value.
-[[nodiscard]] int sync_tree();
-
-// Writes the journal of the whole merge (kept links, added markers, mirror directories of the
-// merged ones) and makes it durable with the staging directory and the target. 0, or an errno
-// value.
-[[nodiscard]] int journal_merge(const staging_area& area, int target_fd);
-
-// Moves every entry of the package into the target: a directory that the target already holds
-// is merged into, anything else is renamed over what the target holds under its name. Each
-// target directory that received an entry is fsynced after its renames. 0, or an errno value.
-[[nodiscard]] int merge_into(const merge_dirs& dirs);
-
-// The commit point: after it the moves are final. 0, or an errno value.
-[[nodiscard]] int commit_merge(const staging_area& area);
+// Installs the package extracted into area: makes it durable, writes the journal of the whole
+// merge (kept links, added markers, mirror directories of the merged ones) and makes that
+// durable, moves every entry into target_fd and commits. 0, or an errno value: settle_staging
+// then rolls back what moved.
+[[nodiscard]] int merge_staged(const staging_area& area, int target_fd);
 
 // Settles what a merge left in target_fd: a committed one is only removed; any other is first
 // rolled back from its journal, each target directory changed fsynced, and then removed.

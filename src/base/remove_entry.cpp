@@ -117,23 +117,19 @@ bool empty_directory(DIR* top) {
     }
 }
 
-// remove_entry_at's walk: true when name is gone.
-bool remove_whole(int dir_fd, const char* name) {
-    const removal result = remove_unless_full_directory(dir_fd, name);
-    if (result != removal::full_directory)
-        return result == removal::removed;
-    dir_ptr top = open_directory(dir_fd, name);
-    if (!top || !empty_directory(top.get()))
-        return false;
-    return unlinkat(dir_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
-}
-
 }  // namespace
 
 int remove_entry_at(int dir_fd, const char* name) {
     errno = 0;
-    if (remove_whole(dir_fd, name))
+    const removal result = remove_unless_full_directory(dir_fd, name);
+    if (result == removal::removed)
         return 0;
+    if (result == removal::full_directory) {
+        dir_ptr top = open_directory(dir_fd, name);
+        if (top && empty_directory(top.get()) &&
+            (unlinkat(dir_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT))
+            return 0;
+    }
     // A directory that stayed full without a failed call to blame.
     return errno != 0 ? errno : ENOTEMPTY;
 }

@@ -27,23 +27,18 @@ constexpr const char* REPLACES_FILE = "would replace a file with a directory";
 constexpr const char* TOO_LONG_TO_STAGE = "name too long to be staged";
 constexpr const char* DAEMON_NAME = "name of a file the daemon writes";
 
-bool name_is(const char* start, size_t length, const char* name) {
-    return strlen(name) == length && memcmp(start, name, length) == 0;
-}
-
 // Why a first component may not be installed in the target directory: it is the staging
 // directory's, or a name the daemon writes there. A file the daemon writes may come as a
 // plain regular file, which is what the daemon puts there; nothing may take its temporary.
-const char* reserved_name_problem(const char* start, size_t length, bool last, bool plain_file) {
-    if (name_is(start, length, STAGING_NAME))
+const char* reserved_name_problem(const char* name, bool last, bool plain_file) {
+    if (strcmp(name, STAGING_NAME) == 0)
         return RESERVED_NAME;
-    constexpr size_t suffix_length = sizeof watchd::DAEMON_TEMP_SUFFIX - 1;
     for (const char* own : watchd::DAEMON_DATA_NAMES) {
         const size_t own_length = strlen(own);
-        if (name_is(start, length, own))
+        if (strcmp(name, own) == 0)
             return last && plain_file ? nullptr : DAEMON_NAME;
-        if (length == own_length + suffix_length && memcmp(start, own, own_length) == 0 &&
-            memcmp(start + own_length, watchd::DAEMON_TEMP_SUFFIX, suffix_length) == 0)
+        if (strncmp(name, own, own_length) == 0 &&
+            strcmp(name + own_length, watchd::DAEMON_TEMP_SUFFIX) == 0)
             return DAEMON_NAME;
     }
     return nullptr;
@@ -55,46 +50,35 @@ struct entry_kind {
     bool plain_file;  // a regular file that is no hard link
 };
 
-// Checks one component of an entry's name and, while the name exists in the target
-// directory, what that component is there.
-const char* component_problem(char* path, char* start, char* end, entry_kind kind, int dir_fd,
-                              bool* in_target) {
-    size_t length = static_cast<size_t>(end - start);
-    const bool is_dir = kind.is_dir;
-    if (length == 2 && start[0] == '.' && start[1] == '.')
+// Checks the component of an entry's name that path ends with and, while the name exists in
+// the target directory, what that component is there.
+const char* component_problem(const char* path, const char* component, bool last, entry_kind kind,
+                              int dir_fd, bool* in_target) {
+    if (strcmp(component, "..") == 0)
         return DOTDOT_NAME;
-    if (start == path) {
-        const char* reserved = reserved_name_problem(start, length, *end == '\0', kind.plain_file);
+    if (component == path) {
+        const char* reserved = reserved_name_problem(component, last, kind.plain_file);
         if (reserved != nullptr)
             return reserved;
     }
     if (!*in_target)
         return nullptr;
-    const char saved = *end;
-    *end = '\0';
     struct stat st;
-    int r = fstatat(dir_fd, path, &st, AT_SYMLINK_NOFOLLOW);
-    *end = saved;
-    if (r != 0) {
+    if (fstatat(dir_fd, path, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         *in_target = false;
         return errno == ENOENT ? nullptr : strerror(errno);
     }
-    if (saved != '\0') {
+    if (!last) {
         if (S_ISLNK(st.st_mode))
             return THROUGH_SYMLINK;
         return S_ISDIR(st.st_mode) ? nullptr : strerror(ENOTDIR);
     }
-    if (is_dir != S_ISDIR(st.st_mode))
-        return is_dir ? REPLACES_FILE : REPLACES_DIRECTORY;
+    if (kind.is_dir != S_ISDIR(st.st_mode))
+        return kind.is_dir ? REPLACES_FILE : REPLACES_DIRECTORY;
     return nullptr;
 }
 
 }  // namespace
-
-const char* entry_name(archive_entry* entry) {
-    const char* name = archive_entry_pathname(entry);
-    return name != nullptr && name[0] != '\0' ? name : "(unnamed entry)";
-}
 
 const char* entry_problem(archive_entry* entry, int dir_fd) {
     const mode_t type = archive_entry_filetype(entry);
@@ -115,28 +99,28 @@ const char* entry_problem(archive_entry* entry, int dir_fd) {
     while (length > 0 && path[length - 1] == '/')
         path[--length] = '\0';
     // Leading "./" and the slashes after it name the target directory itself.
-    char* start = path;
-    while ((start[0] == '.' && start[1] == '/') || (start != path && start[0] == '/'))
-        ++start;
-    if (start != path)
-        memmove(path, start, strlen(start) + 1);
+    char* relative = path;
+    while ((relative[0] == '.' && relative[1] == '/') || (relative != path && relative[0] == '/'))
+        ++relative;
     // The staging directory and the journal hold the entry under a longer name, which must
     // still fit.
-    if (strlen(path) + watchd::STAGED_PREFIX_LENGTH >= PATH_MAX)
+    if (strlen(relative) + watchd::STAGED_PREFIX_LENGTH >= PATH_MAX)
         return TOO_LONG_TO_STAGE;
     const entry_kind kind = {type == AE_IFDIR,
                              type == AE_IFREG && archive_entry_hardlink(entry) == nullptr};
-    const bool is_dir = kind.is_dir;
-    if (path[0] == '\0' || strcmp(path, ".") == 0)
-        return is_dir ? TARGET_ITSELF : REPLACES_DIRECTORY;
+    if (relative[0] == '\0' || strcmp(relative, ".") == 0)
+        return kind.is_dir ? TARGET_ITSELF : REPLACES_DIRECTORY;
     bool in_target = true;
-    for (start = path;; ++start) {
+    for (char* start = relative;; ++start) {
+        // The name is cut after the component while it is checked.
         char* end = strchr(start, '/');
-        if (end == nullptr)
-            end = start + strlen(start);
-        const char* problem = component_problem(path, start, end, kind, dir_fd, &in_target);
-        if (problem != nullptr || *end == '\0')
+        if (end != nullptr)
+            *end = '\0';
+        const char* problem =
+            component_problem(relative, start, end == nullptr, kind, dir_fd, &in_target);
+        if (problem != nullptr || end == nullptr)
             return problem;
+        *end = '/';
         start = end;
     }
 }

@@ -12,9 +12,6 @@ namespace m01_load {
 // directory keeps its mode, owner and times.
 inline constexpr char TARGET_ITSELF[] = "";
 
-// The entry's name as the archive gives it, or a stand-in for an unnamed one.
-const char* entry_name(archive_entry* entry);
-
 // Why an entry must not be installed, or null (TARGET_ITSELF: skip it). The target directory's
 // side is checked here: the renames into place would otherwise write through a symbolic link
 // there, or put a file in the place of a directory.

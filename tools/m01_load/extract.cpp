@@ -4,11 +4,11 @@
 #include <archive_entry.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <memory>
@@ -17,12 +17,13 @@
 #include "base/unique_fd.h"
 #include "entry_policy.h"
 #include "package_stream.h"
-#include "space_budget.h"
 
 namespace m01_load {
 namespace {
 
 using watchd::STAGING_NAME;
+
+constexpr const char* TOOL_NAME = "m01_load";
 
 // libarchive writes into the staging directory, where entries may not leave it: no absolute
 // names, no `..`, no path through a symbolic link made by the package, no hard link to a
@@ -31,61 +32,141 @@ constexpr int EXTRACT_FLAGS = ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM |
                               ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
                               ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS;
 
-struct read_archive_deleter {
-    void operator()(archive* handle) const { archive_read_free(handle); }
+// Owner of a libarchive reader or writer, released with its free function.
+template <int (*Free)(archive*)>
+struct archive_deleter {
+    void operator()(archive* handle) const { Free(handle); }
 };
-using read_archive_ptr = std::unique_ptr<archive, read_archive_deleter>;
-
-struct write_archive_deleter {
-    void operator()(archive* handle) const { archive_write_free(handle); }
-};
-using write_archive_ptr = std::unique_ptr<archive, write_archive_deleter>;
+using read_archive_ptr = std::unique_ptr<archive, archive_deleter<archive_read_free>>;
+using write_archive_ptr = std::unique_ptr<archive, archive_deleter<archive_write_free>>;
 
 const char* error_text(archive* handle) {
     const char* text = archive_error_string(handle);
     return text != nullptr ? text : "unknown error";
 }
 
-void report(const char* subject, const char* problem) {
+// Reports problem under subject. 1, the status of a failed extraction.
+int report(const char* subject, const char* problem) {
     fprintf(stderr, "%s: tar: %s: %s\n", TOOL_NAME, subject, problem);
+    return 1;
+}
+
+// The entry's name as the archive gives it, or a stand-in for an unnamed one.
+const char* entry_name(archive_entry* entry) {
+    const char* name = archive_entry_pathname(entry);
+    return name != nullptr && name[0] != '\0' ? name : "(unnamed entry)";
 }
 
 // Refuses (reported) an archive that is not a regular file: a FIFO or a device could
 // hold the tool, and the daemon that waits for it, forever.
 int check_regular_file(const char* path, const watchd::unique_fd& file) {
     struct stat st;
-    if (fstat(file.get(), &st) != 0) {
-        report(path, strerror(errno));
-        return 1;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        report(path, "not a regular file");
-        return 1;
-    }
-    return 0;
-}
-
-// A tar reader over stream; null (reported) when the data does not start like a tar archive.
-read_archive_ptr open_archive(const char* archive_path, package_stream& stream) {
-    read_archive_ptr reader(archive_read_new());
-    if (!reader) {
-        report(archive_path, strerror(ENOMEM));
-        return nullptr;
-    }
-    // No filter of libarchive's: a package is gzip data, which the stream inflates, or a plain
-    // tar. Each filter would bring its reader into the router's image for nothing.
-    archive_read_support_format_tar(reader.get());
-    if (stream.open(reader.get()) != ARCHIVE_OK) {
-        report(archive_path,
-               stream.problem() != nullptr ? stream.problem() : error_text(reader.get()));
-        return nullptr;
-    }
-    return reader;
+    if (fstat(file.get(), &st) != 0)
+        return report(path, strerror(errno));
+    return S_ISREG(st.st_mode) ? 0 : report(path, "not a regular file");
 }
 
 // Reports a failure of the package itself, in the stream or in the tar data.
-void report_package(const char* archive_path, archive* reader, const package_stream& stream) {
-    report(archive_path, stream.problem() != nullptr ? stream.problem() : error_text(reader));
+int report_package(const char* archive_path, archive* reader, const package_stream& stream) {
+    return report(archive_path,
+                  stream.problem() != nullptr ? stream.problem() : error_text(reader));
+}
+
+// One pass over the package: each_entry gets every header and returns ARCHIVE_OK,
+// ARCHIVE_FAILED (the entry refused and named; the others are still read) or ARCHIVE_FATAL
+// (reported: stop), and the next header's read skips what it left of the entry's data.
+// after_last runs once the last header is read; then the file is read to its end. 0 when all
+// of it passed.
+template <typename EachEntry, typename AfterLast>
+int read_package(const tar_request& request, const watchd::unique_fd& file, EachEntry each_entry,
+                 AfterLast after_last) {
+    package_stream stream(file.get(), request.gzip);
+    read_archive_ptr reader(archive_read_new());
+    if (!reader)
+        return report(request.archive, strerror(ENOMEM));
+    // No filter of libarchive's: a package is gzip data, which the stream inflates, or a plain
+    // tar. Each filter would bring its reader into the router's image for nothing.
+    archive_read_support_format_tar(reader.get());
+    if (stream.open(reader.get()) != ARCHIVE_OK)
+        return report_package(request.archive, reader.get(), stream);
+    int status = 0;
+    archive_entry* entry = nullptr;
+    for (int r; (r = archive_read_next_header(reader.get(), &entry)) != ARCHIVE_EOF;) {
+        // A warning is damage that libarchive read past (a malformed pax record, an empty
+        // name): what it would install is not what the package says. ARCHIVE_RETRY (a
+        // damaged header) ranks above ARCHIVE_WARN but is a failure too.
+        if (r != ARCHIVE_OK)
+            return report_package(request.archive, reader.get(), stream);
+        r = each_entry(reader.get(), entry);
+        if (r == ARCHIVE_FATAL)
+            return 1;
+        if (r != ARCHIVE_OK)
+            status = 1;
+    }
+    if (after_last() != 0)
+        return 1;
+    return stream.finish() != 0 ? report_package(request.archive, reader.get(), stream) : status;
+}
+
+// What the package may take of the target's file system. Each entry counts one block, and a
+// file its data rounded up to whole blocks besides; the old files' space does not count as
+// free, since they stay until the new ones are in place. Each entry counts three inodes: its
+// own and, while it is moved into place, up to two that record the step (a marker, or two
+// directories that mirror a merged one).
+constexpr uint64_t INODES_PER_ENTRY = 3;
+
+// What the target's file system has free, and what the entries counted so far need.
+struct space_budget {
+    uint64_t block_size = 0;
+    uint64_t bytes_free = 0;
+    uint64_t inodes_free = 0;
+    uint64_t bytes_needed = 0;
+    uint64_t inodes_needed = 0;
+};
+
+// Counts one entry with data bytes of file data. 0 while everything counted still fits.
+int add_entry(space_budget* budget, uint64_t data) {
+    const uint64_t blocks = data / budget->block_size + (data % budget->block_size != 0) + 1;
+    uint64_t bytes = 0;
+    if (__builtin_mul_overflow(blocks, budget->block_size, &bytes) ||
+        __builtin_add_overflow(budget->bytes_needed, bytes, &budget->bytes_needed))
+        return -1;
+    budget->inodes_needed += INODES_PER_ENTRY;
+    return budget->bytes_needed <= budget->bytes_free &&
+                   budget->inodes_needed <= budget->inodes_free
+               ? 0
+               : -1;
+}
+
+// The budget of the working directory's file system, the staging directory counted. 0, or -1
+// with errno set.
+int read_space_budget(space_budget* budget) {
+    struct statvfs fs;
+    if (statvfs(".", &fs) != 0)
+        return -1;
+    budget->block_size = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize != 0 ? fs.f_bsize : 512;
+    if (__builtin_mul_overflow(static_cast<uint64_t>(fs.f_bavail), budget->block_size,
+                               &budget->bytes_free))
+        budget->bytes_free = UINT64_MAX;
+    // A file system that counts no inodes at all sets no limit on them.
+    budget->inodes_free = fs.f_files != 0 ? fs.f_favail : UINT64_MAX;
+    return add_entry(budget, 0) == 0 ? 0 : (errno = ENOSPC, -1);
+}
+
+// The bytes an entry stores: a sparse file's data regions, not its holes.
+uint64_t entry_data_bytes(archive_entry* entry) {
+    const la_int64_t size = archive_entry_size(entry);
+    if (size <= 0)
+        return 0;
+    if (archive_entry_sparse_reset(entry) == 0)
+        return static_cast<uint64_t>(size);
+    uint64_t data = 0;
+    la_int64_t offset = 0;
+    la_int64_t length = 0;
+    while (archive_entry_sparse_next(entry, &offset, &length) == ARCHIVE_OK)
+        if (length > 0 && __builtin_add_overflow(data, static_cast<uint64_t>(length), &data))
+            return UINT64_MAX;
+    return data;
 }
 
 // Reads every header and all data to the end of the file, counting each entry against the
@@ -94,39 +175,17 @@ void report_package(const char* archive_path, archive* reader, const package_str
 int verify_archive(const tar_request& request, const watchd::unique_fd& file,
                    const char* directory) {
     space_budget budget;
-    if (read_space_budget(&budget) != 0) {
-        report(directory, strerror(errno));
-        return 1;
-    }
-    package_stream stream(file.get(), request.gzip);
-    read_archive_ptr reader = open_archive(request.archive, stream);
-    if (!reader)
-        return 1;
-    archive_entry* entry = nullptr;
-    for (;;) {
-        int r = archive_read_next_header(reader.get(), &entry);
-        if (r == ARCHIVE_EOF)
-            break;
-        // A warning is damage that libarchive read past (a malformed pax record, an empty
-        // name): what it would install is not what the package says. ARCHIVE_RETRY (a
-        // damaged header) ranks above ARCHIVE_WARN but is a failure too.
-        const bool header_read = r == ARCHIVE_OK;
-        if (header_read && add_entry(&budget, entry_data_bytes(entry)) != 0) {
-            fprintf(stderr, "%s: tar: %s: %s (%llu bytes, %llu inodes available)\n", TOOL_NAME,
-                    directory, strerror(ENOSPC), static_cast<unsigned long long>(budget.bytes_free),
-                    static_cast<unsigned long long>(budget.inodes_free));
-            return 1;
-        }
-        if (!header_read || archive_read_data_skip(reader.get()) != ARCHIVE_OK) {
-            report_package(request.archive, reader.get(), stream);
-            return 1;
-        }
-    }
-    if (stream.finish() != 0) {
-        report_package(request.archive, reader.get(), stream);
-        return 1;
-    }
-    return 0;
+    if (read_space_budget(&budget) != 0)
+        return report(directory, strerror(errno));
+    const auto count_entry = [&](archive* /*reader*/, archive_entry* entry) {
+        if (add_entry(&budget, entry_data_bytes(entry)) == 0)
+            return ARCHIVE_OK;
+        fprintf(stderr, "%s: tar: %s: %s (%llu bytes, %llu inodes available)\n", TOOL_NAME,
+                directory, strerror(ENOSPC), static_cast<unsigned long long>(budget.bytes_free),
+                static_cast<unsigned long long>(budget.inodes_free));
+        return ARCHIVE_FATAL;
+    };
+    return read_package(request, file, count_entry, [] { return 0; });
 }
 
 // Copies the current entry's data. 0 on success; a failure is reported under the entry.
@@ -138,21 +197,17 @@ int copy_entry_data(archive* reader, archive* writer, archive_entry* entry) {
         int r = archive_read_data_block(reader, &block, &size, &offset);
         if (r == ARCHIVE_EOF)
             return 0;
-        if (r != ARCHIVE_OK) {
-            report(entry_name(entry), error_text(reader));
-            return 1;
-        }
+        if (r != ARCHIVE_OK)
+            return report(entry_name(entry), error_text(reader));
         // A failed write(2), a full disk among others, comes back as a mere warning.
         if (archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK) {
             int err = archive_errno(writer);
-            report(entry_name(entry), err > 0 ? strerror(err) : error_text(writer));
-            return 1;
+            return report(entry_name(entry), err > 0 ? strerror(err) : error_text(writer));
         }
     }
 }
 
-// Writes one entry into the staging directory. Returns ARCHIVE_OK, ARCHIVE_FAILED for an
-// entry that was refused (the others are still checked), or ARCHIVE_FATAL to stop.
+// Writes one entry into the staging directory: read_package's each_entry for the extraction.
 int extract_entry(archive* reader, archive* writer, archive_entry* entry, int dir_fd) {
     const char* problem = entry_problem(entry, dir_fd);
     if (problem == TARGET_ITSELF)
@@ -166,93 +221,42 @@ int extract_entry(archive* reader, archive* writer, archive_entry* entry, int di
     // A warning here is an entry not written as the package says (a hard link to itself
     // skipped, a time not set): the package is refused as for a reader warning.
     int r = archive_write_header(writer, entry);
-    if (r != ARCHIVE_OK) {
-        report(entry_name(entry), error_text(writer));
-        return r == ARCHIVE_FATAL ? ARCHIVE_FATAL : ARCHIVE_FAILED;
+    if (r == ARCHIVE_OK) {
+        if (archive_entry_size(entry) > 0 && copy_entry_data(reader, writer, entry) != 0)
+            return ARCHIVE_FATAL;
+        r = archive_write_finish_entry(writer);
     }
-    if (archive_entry_size(entry) > 0 && copy_entry_data(reader, writer, entry) != 0)
-        return ARCHIVE_FATAL;
-    r = archive_write_finish_entry(writer);
-    if (r != ARCHIVE_OK) {
-        report(entry_name(entry), error_text(writer));
-        return r == ARCHIVE_FATAL ? ARCHIVE_FATAL : ARCHIVE_FAILED;
-    }
-    return ARCHIVE_OK;
+    if (r == ARCHIVE_OK)
+        return ARCHIVE_OK;
+    report(entry_name(entry), error_text(writer));
+    return r == ARCHIVE_FATAL ? ARCHIVE_FATAL : ARCHIVE_FAILED;
 }
 
-// Extracts every entry into the staging directory, the working directory, and reads the
-// package to its end. 0 when every entry was written; a refused entry is reported and the
-// rest are still checked, so that each refused one is named.
-int extract_entries(archive* reader, package_stream& stream, int dir_fd, const char* archive_path) {
-    write_archive_ptr writer(archive_write_disk_new());
-    if (!writer || archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK) {
-        report(archive_path, strerror(ENOMEM));
-        return 1;
-    }
-    int status = 0;
-    archive_entry* entry = nullptr;
-    for (;;) {
-        int r = archive_read_next_header(reader, &entry);
-        if (r == ARCHIVE_EOF)
-            break;
-        if (r != ARCHIVE_OK) {
-            report_package(archive_path, reader, stream);
-            return 1;
-        }
-        r = extract_entry(reader, writer.get(), entry, dir_fd);
-        if (r == ARCHIVE_FATAL)
-            return 1;
-        if (r != ARCHIVE_OK)
-            status = 1;
-    }
-    // Directory modes and times are set last, once nothing more is written into them.
-    if (archive_write_close(writer.get()) != ARCHIVE_OK) {
-        report(archive_path, error_text(writer.get()));
-        return 1;
-    }
-    if (stream.finish() != 0) {
-        report_package(archive_path, reader, stream);
-        return 1;
-    }
-    return status;
-}
-
-// Journals the durable staged package, moves it into place and commits. 0 on success; a
-// failure is reported, and the caller settles the staging directory.
-int move_into_place(const watchd::staging_area& area, const watchd::unique_fd& dir_fd,
-                    const char* directory) {
-    int err = watchd::journal_merge(area, dir_fd.get());
-    if (err == 0)
-        err = watchd::merge_into(
-            {area.package.get(), dir_fd.get(), area.kept.get(), area.added.get()});
-    if (err == 0)
-        err = watchd::commit_merge(area);
-    if (err == 0)
-        return 0;
-    report(directory, strerror(err));
-    return 1;
-}
-
-// Extracts the verified package into the staging area, makes it durable and moves it into
-// place. 0 on success.
+// Extracts the verified package into the staging area, the working directory from then on,
+// and moves it into place. 0 on success; a failure is reported, and the caller settles the
+// staging directory.
 int stage_and_move(const tar_request& request, const watchd::unique_fd& file,
                    const watchd::unique_fd& dir_fd, const char* directory) {
     watchd::staging_area area;
     int err = watchd::make_staging_area(dir_fd.get(), &area);
-    if (err != 0 || fchdir(area.package.get()) != 0) {
-        report(directory, strerror(err != 0 ? err : errno));
+    if (err != 0)
+        return report(directory, strerror(err));
+    write_archive_ptr writer(archive_write_disk_new());
+    if (!writer || archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK)
+        return report(request.archive, strerror(ENOMEM));
+    const auto write_entry = [&](archive* reader, archive_entry* entry) {
+        return extract_entry(reader, writer.get(), entry, dir_fd.get());
+    };
+    // Directory modes and times are set last, once nothing more is written into them.
+    const auto close_writer = [&] {
+        return archive_write_close(writer.get()) == ARCHIVE_OK
+                   ? 0
+                   : report(request.archive, error_text(writer.get()));
+    };
+    if (read_package(request, file, write_entry, close_writer) != 0)
         return 1;
-    }
-    package_stream stream(file.get(), request.gzip);
-    read_archive_ptr reader = open_archive(request.archive, stream);
-    if (!reader || extract_entries(reader.get(), stream, dir_fd.get(), request.archive) != 0)
-        return 1;
-    err = watchd::sync_tree();
-    if (err != 0) {
-        report(directory, strerror(err));
-        return 1;
-    }
-    return move_into_place(area, dir_fd, directory);
+    err = watchd::merge_staged(area, dir_fd.get());
+    return err == 0 ? 0 : report(directory, strerror(err));
 }
 
 // Settles the staging directory in dir_fd: rolled back unless the move was committed, and
@@ -260,18 +264,7 @@ int stage_and_move(const tar_request& request, const watchd::unique_fd& file,
 // after the commit.
 int settle(const watchd::unique_fd& dir_fd) {
     const int err = watchd::settle_staging(dir_fd.get());
-    if (err == 0)
-        return 0;
-    report(STAGING_NAME, strerror(err));
-    return 1;
-}
-
-// Installs the verified package. Whatever happened, the staging directory is settled at the
-// end.
-int install_package(const tar_request& request, const watchd::unique_fd& file,
-                    const watchd::unique_fd& dir_fd, const char* directory) {
-    const int status = stage_and_move(request, file, dir_fd, directory);
-    return settle(dir_fd) != 0 ? 1 : status;
+    return err == 0 ? 0 : report(STAGING_NAME, strerror(err));
 }
 
 }  // namespace
@@ -297,12 +290,12 @@ int extract_archive(const tar_request& request) {
                 strerror(errno));
         return 1;
     }
-    // What an earlier run left behind when it was cut short.
-    if (settle(dir_fd) != 0)
+    // What an earlier run left behind when it was cut short goes first; what this one leaves,
+    // whatever happened, at the end.
+    if (settle(dir_fd) != 0 || verify_archive(request, file, directory) != 0)
         return 1;
-    if (verify_archive(request, file, directory) != 0)
-        return 1;
-    return install_package(request, file, dir_fd, directory);
+    const int status = stage_and_move(request, file, dir_fd, directory);
+    return settle(dir_fd) != 0 ? 1 : status;
 }
 
 }  // namespace m01_load

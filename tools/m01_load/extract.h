@@ -6,8 +6,6 @@
 
 namespace m01_load {
 
-constexpr const char* TOOL_NAME = "m01_load";
-
 // What a tar call asks for. The texts point into the caller's argv.
 struct tar_request {
     const char* archive = nullptr;

@@ -42,7 +42,7 @@ int package_stream::finish() {
         // would be inflated in full, and the daemon waits for the tool meanwhile.
         after_end += static_cast<size_t>(n);
         if (after_end > MAX_DATA_AFTER_END)
-            return static_cast<int>(fail("data after the end of the archive"));
+            return fail("data after the end of the archive");
     }
     return n == 0 ? 0 : -1;
 }
@@ -51,7 +51,7 @@ la_ssize_t package_stream::read_callback(archive* /*reader*/, void* self, const 
     return static_cast<package_stream*>(self)->next_block(block);
 }
 
-ssize_t package_stream::fail(const char* problem) {
+int package_stream::fail(const char* problem) {
     problem_ = problem;
     return -1;
 }
@@ -62,7 +62,7 @@ int package_stream::fill_input() {
         n = pread(fd_, input_, sizeof input_, offset_);
     while (n < 0 && errno == EINTR);
     if (n < 0)
-        return static_cast<int>(fail(strerror(errno)));
+        return fail(strerror(errno));
     offset_ += n;
     input_end_ = n == 0;
     zlib_.next_in = input_;
@@ -84,18 +84,14 @@ ssize_t package_stream::next_block(const void** block) {
 }
 
 int package_stream::begin_member() {
-    // The input is refilled before this while it lasts: none left means its end.
-    if (zlib_.avail_in == 0)
-        return started_ ? 0 : static_cast<int>(fail("not in gzip format"));
     // Only another gzip member may follow one; zlib checks the rest of its header.
-    if (zlib_.next_in[0] != GZIP_MAGIC_0)
-        return static_cast<int>(
-            fail(started_ ? "trailing garbage after gzip data" : "not in gzip format"));
+    if (zlib_.avail_in == 0 || zlib_.next_in[0] != GZIP_MAGIC_0)
+        return fail(started_ ? "trailing garbage after gzip data" : "not in gzip format");
     if (inflateReset(&zlib_) != Z_OK)
-        return static_cast<int>(fail("cannot restart gzip decompression"));
+        return fail("cannot restart gzip decompression");
     member_done_ = false;
     started_ = true;
-    return 1;
+    return 0;
 }
 
 ssize_t package_stream::inflate_block() {
@@ -107,11 +103,11 @@ ssize_t package_stream::inflate_block() {
         if (zlib_.avail_in == 0 && !input_end_ && fill_input() != 0)
             return -1;
         if (member_done_) {
-            const int begun = begin_member();
-            if (begun < 0)
-                return -1;
-            if (begun == 0)
+            // The input is refilled above while it lasts: none left after a member is the end.
+            if (zlib_.avail_in == 0 && started_)
                 break;
+            if (begin_member() != 0)
+                return -1;
         }
         if (zlib_.avail_in == 0)
             return fail("unexpected end of gzip data");

@@ -19,7 +19,6 @@ class package_stream {
     package_stream(const package_stream&) = delete;
     package_stream& operator=(const package_stream&) = delete;
 
-    bool gzip() const { return gzip_; }
     // Attaches reader to this stream (archive_read_open's result).
     int open(archive* reader);
     // Reads on to the end of the file, past what the tar reader needed, so that every
@@ -38,10 +37,10 @@ class package_stream {
     // Bytes of the next block (0 at the end of the data, -1 on failure).
     ssize_t next_block(const void** block);
     ssize_t inflate_block();
-    // Between members: 1 when the next one has begun, 0 when the data ended, -1 on failure.
+    // Starts the gzip member at the input: 0, or -1 when none may start there.
     int begin_member();
     int fill_input();
-    ssize_t fail(const char* problem);
+    int fail(const char* problem);
 
     int fd_;
     off_t offset_ = 0;
