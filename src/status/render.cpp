@@ -14,8 +14,8 @@ namespace {
 // note on it (arguments: the record's version, or its path when it is not JSON; then
 // BOOTCHK_VERSION).
 struct verdict_words {
-    const char* name;
-    const char* note;
+    char name[sizeof "no version"];
+    char note[80];
 };
 constexpr verdict_words VERDICTS[] = {
     {"not JSON", " (%s is empty or not JSON; it stays)\n"},
@@ -58,7 +58,7 @@ cJSON* add_object(cJSON* parent, const char* name, bool present) {
 }
 
 void add_counts(cJSON* parent, const char* name, const uint32_t (&counts)[END_CODES]) {
-    cJSON* object = cJSON_AddObjectToObject(parent, name);
+    cJSON* object = add(parent, name, cJSON_CreateObject());
     for (int code = 0; code < END_CODES; ++code) {
         char key[8];
         if (counts[code] != 0 && snprintf(key, sizeof key, "%d", code) > 0)
@@ -109,7 +109,7 @@ void add_history(cJSON* root, const status_facts& f) {
         return;
     const run_history& h = f.history;
     cJSON_AddNumberToObject(history, "restarts_of_all", h.restarts_all);
-    cJSON* installs = cJSON_AddObjectToObject(history, "installations");
+    cJSON* installs = add(history, "installations", cJSON_CreateObject());
     cJSON_AddNumberToObject(installs, "plugin", h.installs[0]);
     cJSON_AddNumberToObject(installs, "lua", h.installs[1]);
     cJSON_AddNumberToObject(installs, "signature", h.installs[2]);
@@ -122,21 +122,26 @@ void add_history(cJSON* root, const status_facts& f) {
 
 // ---- the table, read from the tree ----
 
+constexpr int PRINT_BUFFER = 256;  // what cJSON_Print starts with
 constexpr int COLUMNS = 9;
 constexpr size_t CELL_CAPACITY = 2048;
 constexpr char HEADINGS[COLUMNS][sizeof "LAST END"] = {
     "PROGRAM", "STATE", "PID", "UPTIME", "-r", "ENDS", "EXITS", "SIGNALS", "LAST END"};
 
-constexpr auto member = cJSON_GetObjectItemCaseSensitive;
+// The tree is read only where it was built with the member: a number, a text or null, a
+// bool, an object or array or null.
+constexpr auto member = cJSON_GetObjectItem;
 long long number(const cJSON* object, const char* name) {
-    const cJSON* item = member(object, name);
-    return cJSON_IsNumber(item) ? static_cast<long long>(item->valuedouble) : 0;
+    return static_cast<long long>(member(object, name)->valuedouble);
 }
 const char* text(const cJSON* object, const char* name) {
-    return cJSON_GetStringValue(member(object, name));
+    return member(object, name)->valuestring;
 }
 bool is_true(const cJSON* object, const char* name) {
     return cJSON_IsTrue(member(object, name));
+}
+bool present(const cJSON* object, const char* name) {
+    return !cJSON_IsNull(member(object, name));
 }
 
 // Appends to a bounded text; what does not fit is left off behind "...".
@@ -150,20 +155,20 @@ bool is_true(const cJSON* object, const char* name) {
         memcpy(buf + cap - 4, "...", 4);
 }
 
+// The largest unit that is not zero, and the next one: "3d04h", "5m07s", "9s".
 void format_duration(char* buf, size_t cap, long long seconds) {
-    const long long days = seconds / 86400;
-    const long long hours = seconds / 3600 % 24;
-    const long long minutes = seconds / 60 % 60;
+    constexpr long long UNITS[] = {86400, 3600, 60, 1};
+    constexpr char UNIT_NAMES[] = "dhms";
+    int u = 0;
+    while (u < 3 && seconds < UNITS[u])
+        ++u;
     if (seconds < 0)
         append(buf, cap, "?");
-    else if (days > 0)
-        append(buf, cap, "%lldd%02lldh", days, hours);
-    else if (hours > 0)
-        append(buf, cap, "%lldh%02lldm", hours, minutes);
-    else if (minutes > 0)
-        append(buf, cap, "%lldm%02llds", minutes, seconds % 60);
-    else
+    else if (u == 3)
         append(buf, cap, "%llds", seconds);
+    else
+        append(buf, cap, "%lld%c%02lld%c", seconds / UNITS[u], UNIT_NAMES[u],
+               seconds % UNITS[u] / UNITS[u + 1], UNIT_NAMES[u + 1]);
 }
 
 // "code:count ..." for every code counted.
@@ -181,7 +186,6 @@ void format_row(const cJSON* program, bool daemon_running, char (&cells)[COLUMNS
     for (int c = 0; c < COLUMNS; ++c)
         cells[c][0] = '\0';
     constexpr size_t cap = CELL_CAPACITY;
-    const cJSON* last = member(program, "last_end");
     if (program == nullptr) {
         for (int c = 0; c < COLUMNS; ++c)
             append(cells[c], cap, "%s", HEADINGS[c]);
@@ -200,7 +204,8 @@ void format_row(const cJSON* program, bool daemon_running, char (&cells)[COLUMNS
     append(cells[5], cap, "%lld", number(program, "ends"));
     format_counts(member(program, "exits"), cells[6], cap);
     format_counts(member(program, "signals"), cells[7], cap);
-    if (cJSON_IsObject(last))
+    const cJSON* last = member(program, "last_end");
+    if (present(program, "last_end"))
         append(cells[8], cap, "%s %s %lld", text(last, "time"),
                strcmp(text(last, "how"), "exited") == 0 ? "exit" : "signal", number(last, "code"));
     for (char* cell : cells) {
@@ -234,7 +239,7 @@ void print_programs(const cJSON* programs, bool daemon_running) {
 void print_mode(const cJSON* tree) {
     printf("mode:       %s", text(tree, "mode"));
     const cJSON* record = member(tree, "record");
-    if (!cJSON_IsObject(record)) {
+    if (!present(tree, "record")) {
         printf(" (no boot-check record)\n");
         return;
     }
@@ -243,7 +248,8 @@ void print_mode(const cJSON* tree) {
         words = strcmp(w.name, text(record, "verdict")) == 0 ? &w : words;
     const bool parsed = words != &VERDICTS[0];
     printf(words->note, parsed ? text(record, "version") : BOOTCHK_PATH, BOOTCHK_VERSION);
-    malloc_text members(parsed ? cJSON_PrintUnformatted(member(record, "members")) : nullptr);
+    malloc_text members(parsed ? cJSON_PrintBuffered(member(record, "members"), PRINT_BUFFER, false)
+                               : nullptr);
     if (members)
         printf("record:     %s\n", members.get());
 }
@@ -311,7 +317,7 @@ void print_table(const cJSON* tree) {
     const char* name = text(tree, "name");
     const cJSON* daemon = member(tree, "daemon");
     const cJSON* history = member(tree, "history");
-    const bool run_file_present = cJSON_IsObject(history);  // the history is read from it
+    const bool run_file_present = present(tree, "history");  // the history is read from it
     const bool running = is_true(tree, "running");
     if (running) {
         char uptime[32] = "";
@@ -329,7 +335,7 @@ void print_table(const cJSON* tree) {
            UPGRADE_PACKAGE_PATH);
     if (!run_file_present)
         return;
-    if (cJSON_IsArray(member(tree, "programs")))
+    if (present(tree, "programs"))
         print_programs(member(tree, "programs"), running);
     else
         printf("programs:   unknown (no config in the directory)\n");
@@ -337,18 +343,22 @@ void print_table(const cJSON* tree) {
 }
 
 int print_json(const cJSON* tree) {
-    malloc_text text(cJSON_Print(tree));
+    malloc_text text(cJSON_PrintBuffered(tree, PRINT_BUFFER, true));
     if (!text)
         return -1;
     // cJSON prints the bytes of names and texts as they are: only there can a byte start no
-    // valid UTF-8 sequence, and it is printed as U+FFFD.
-    for (const auto* s = reinterpret_cast<const unsigned char*>(text.get()); *s != 0;) {
+    // valid UTF-8 sequence, and it is printed as U+FFFD. The valid runs between go out whole.
+    const char* run = text.get();
+    for (const auto* s = reinterpret_cast<const unsigned char*>(run); *s != 0;) {
         const size_t n = utf8_sequence(s);
-        fwrite(n != 0 ? s : reinterpret_cast<const unsigned char*>("\xEF\xBF\xBD"), 1,
-               n != 0 ? n : 3, stdout);
         s += n != 0 ? n : 1;
+        if (n == 0) {
+            printf("%.*s\xEF\xBF\xBD", static_cast<int>(reinterpret_cast<const char*>(s) - 1 - run),
+                   run);
+            run = reinterpret_cast<const char*>(s);
+        }
     }
-    putchar('\n');
+    printf("%s\n", run);
     return 0;
 }
 
