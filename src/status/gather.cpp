@@ -96,7 +96,7 @@ pid_t flock_holder(dev_t dev, ino_t ino) {
         // NOLINTNEXTLINE(cert-err34-c)
         if (sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%llu", type, &pid, &major_id, &minor_id,
                    &inode) == 5 &&
-            strcmp(type, "FLOCK") == 0 && major_id == major(dev) && minor_id == minor(dev) &&
+            strcmp(type, "FLOCK") == 0 && makedev(major_id, minor_id) == dev &&
             inode == static_cast<unsigned long long>(ino))
             holder = pid > 0 ? static_cast<pid_t>(pid) : -2;
     }
@@ -113,8 +113,9 @@ struct proc_stat {
 bool read_proc_stat(pid_t pid, proc_stat* stat) {
     char text[STAT_CAPACITY];
     // The name in parentheses may hold anything, ") " included: the last ")" ends it.
-    const char* name_end =
-        read_pid_file(pid, "stat", text, sizeof text) > 0 ? strrchr(text, ')') : nullptr;
+    const ssize_t len = read_pid_file(pid, "stat", text, sizeof text);
+    const auto* name_end =
+        static_cast<const char*>(len > 0 ? memrchr(text, ')', static_cast<size_t>(len)) : nullptr);
     if (name_end == nullptr)
         return false;
     long ppid;
@@ -176,7 +177,7 @@ bool is_child_command(const proc_cmdline& cmdline, int first, const char* path, 
     int32_t extended = 0;
     for (int i = first + 1; i < cmdline.argc; ++i) {
         if (strcmp(cmdline.argv[i - 1], "-r") == 0)
-            restart_code = static_cast<int32_t>(strtol(cmdline.argv[i], nullptr, 10));
+            restart_code = static_cast<int32_t>(strtoll(cmdline.argv[i], nullptr, 10));
         debug |= static_cast<int32_t>(strcmp(cmdline.argv[i], "-d") == 0);
         extended |= static_cast<int32_t>(strcmp(cmdline.argv[i], "-T") == 0);
     }
@@ -227,7 +228,7 @@ void find_children(status_facts* f) {
         if (entry == nullptr)
             return;
         char* end = nullptr;
-        const long pid = strtol(entry->d_name, &end, 10);
+        const long long pid = strtoll(entry->d_name, &end, 10);
         proc_stat stat;
         // Read the start time first: a child that ends in between is no longer running.
         if (end == entry->d_name || *end != '\0' || pid <= 0 ||
@@ -248,15 +249,14 @@ void find_children(status_facts* f) {
     }
 }
 
-void read_record(status_report* report) {
-    status_facts& f = report->facts;
+void read_record(status_facts* f, json_ptr* record) {
     struct stat info;
-    f.record_present = lstat(BOOTCHK_PATH, &info) == 0;
-    if (f.record_present && access(BOOTCHK_PATH, R_OK) != 0 && errno == EACCES)
-        problem(&f, "no permission to read %s", BOOTCHK_PATH);
-    report->record = load_bootchk();
-    f.verdict = judge_bootchk(report->record.get());
-    f.package_waiting = lstat(UPGRADE_PACKAGE_PATH, &info) == 0 && S_ISREG(info.st_mode);
+    f->record_present = lstat(BOOTCHK_PATH, &info) == 0;
+    if (f->record_present && access(BOOTCHK_PATH, R_OK) != 0 && errno == EACCES)
+        problem(f, "no permission to read %s", BOOTCHK_PATH);
+    *record = load_bootchk();
+    f->verdict = judge_bootchk(record->get());
+    f->package_waiting = lstat(UPGRADE_PACKAGE_PATH, &info) == 0 && S_ISREG(info.st_mode);
 }
 
 // The run file's first line, at the start of the first chunk: the daemon's directory. The
@@ -315,7 +315,7 @@ pass_end read_run_file(int fd, status_facts* f) {
         got = read_full(fd, buf, sizeof buf);
     }
     if (got < 0)
-        problem(f, "cannot read %s: %s", f->run_path, strerror(errno));
+        problem(f, "cannot read %s: %m", f->run_path);
     end_run_text(&f->history);
     return pass_end::go_on;
 }
@@ -326,7 +326,7 @@ pass_end open_run_file(status_facts* f, unique_fd* fd, struct stat* opened) {
     struct stat info;
     if (lstat(f->run_path, &info) != 0) {
         if (errno != ENOENT)
-            problem(f, "cannot examine %s: %s", f->run_path, strerror(errno));
+            problem(f, "cannot examine %s: %m", f->run_path);
         return pass_end::settled;
     }
     f->run_file_present = true;
@@ -341,7 +341,7 @@ pass_end open_run_file(status_facts* f, unique_fd* fd, struct stat* opened) {
     }
     fd->reset(open(f->run_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd->valid() && errno != ENOENT && errno != ELOOP) {
-        problem(f, "cannot open %s: %s", f->run_path, strerror(errno));
+        problem(f, "cannot open %s: %m", f->run_path);
         return pass_end::settled;
     }
     // The regular file examined above, or the pass looks again.
@@ -381,9 +381,8 @@ bool unchanged(const status_facts& f, const struct stat& opened, const proc_stat
            (read_proc_stat(f.pid, &stat) && stat.start_ticks == holder_stat.start_ticks);
 }
 
-pass_end one_pass(status_report* report) {
-    status_facts& f = report->facts;
-    read_record(report);
+pass_end one_pass(status_facts& f, json_ptr* record) {
+    read_record(&f, record);
     unique_fd fd;
     struct stat opened;
     proc_stat holder_stat = {};
@@ -410,25 +409,26 @@ pass_end one_pass(status_report* report) {
 }
 
 bool usable_name(const char* name) {
-    return name[0] != '\0' && strchr(name, '/') == nullptr && strlen(name) < PATH_CAPACITY;
+    const size_t len = strlen(name);
+    return len > 0 && len < PATH_CAPACITY && memchr(name, '/', len) == nullptr;
 }
 
 }  // namespace
 
-status_result gather_status(const char* name, status_report* report) {
-    status_facts& f = report->facts;
+status_result gather_status(const char* name, status_facts* facts, json_ptr* record) {
+    status_facts& f = *facts;
     for (int pass = 0; pass < PASSES; ++pass) {
         if (pass > 0) {
             const struct timespec pause = {0, PASS_PAUSE_NS};
             nanosleep(&pause, nullptr);
         }
-        report->record.reset();
+        record->reset();
         memset(&f, 0, sizeof f);
         if (!usable_name(name) || format_run_path(name, f.run_path) < 0) {
             problem(&f, "no usable daemon name: %s", name);
             return status_result::unknown;
         }
-        if (one_pass(report) == pass_end::changed) {
+        if (one_pass(f, record) == pass_end::changed) {
             problem(&f, "%s changed during every look", f.run_path);
             continue;
         }

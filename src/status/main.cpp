@@ -10,8 +10,8 @@ using namespace watchd;
 
 namespace {
 
-// The report is large for a router's stack: it lives as long as the process.
-status_report report;
+// The facts are large for a router's stack: they live as long as the process.
+status_facts facts;
 
 // Prints why the status is unknown; its exit status.
 int unknown(const char* why) {
@@ -34,10 +34,11 @@ int main(int argc, char** argv) {
             return static_cast<int>(status_result::unknown);
         }
     }
-    const status_result result = gather_status(name, &report);
+    json_ptr record;
+    const status_result result = gather_status(name, &facts, &record);
     if (result == status_result::unknown)
-        return unknown(report.facts.problem);
-    if (print_report(name, &report, json) < 0)
+        return unknown(facts.problem);
+    if (print_report(name, facts, &record, json) < 0)
         return unknown("no memory for the JSON text");
     if (fflush(stdout) != 0 || ferror(stdout))
         return unknown("cannot write the report");

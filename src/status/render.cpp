@@ -90,17 +90,17 @@ void add_program(cJSON* programs, const status_facts& f, int slot) {
     }
 }
 
-void add_record(cJSON* root, status_report* report) {
-    cJSON* record = add_object(root, "record", report->facts.record_present);
-    if (!report->facts.record_present)
+void add_record(cJSON* root, const status_facts& f, json_ptr* record_tree) {
+    cJSON* record = add_object(root, "record", f.record_present);
+    if (!f.record_present)
         return;
-    const cJSON* parsed = report->record.get();
-    const record_verdict verdict = parsed ? report->facts.verdict : record_verdict::absent;
+    const cJSON* parsed = record_tree->get();
+    const record_verdict verdict = parsed ? f.verdict : record_verdict::absent;
     add_text(record, "path", BOOTCHK_PATH);
     add_text(record, "verdict", VERDICTS[static_cast<int>(verdict)].name);
     cJSON_AddBoolToObject(record, "removed_by_daemon", verdict == record_verdict::stale);
     add_text(record, "version", parsed ? json_member_string(parsed, MEMBER_VERSION) : nullptr);
-    add(record, "members", parsed ? report->record.release() : cJSON_CreateNull());
+    add(record, "members", parsed ? record_tree->release() : cJSON_CreateNull());
 }
 
 void add_history(cJSON* root, const status_facts& f) {
@@ -157,8 +157,8 @@ bool present(const cJSON* object, const char* name) {
 
 // The largest unit that is not zero, and the next one: "3d04h", "5m07s", "9s".
 void format_duration(char* buf, size_t cap, long long seconds) {
-    constexpr long long UNITS[] = {86400, 3600, 60, 1};
-    constexpr char UNIT_NAMES[] = "dhms";
+    static constexpr long long UNITS[] = {86400, 3600, 60, 1};
+    static constexpr char UNIT_NAMES[] = "dhms";
     int u = 0;
     while (u < 3 && seconds < UNITS[u])
         ++u;
@@ -288,8 +288,7 @@ size_t utf8_sequence(const unsigned char* s) {
 }
 
 // Every fact of the report as one JSON tree (the record moves into it).
-json_ptr facts_tree(const char* name, status_report* report) {
-    const status_facts& f = report->facts;
+json_ptr facts_tree(const char* name, const status_facts& f, json_ptr* record) {
     json_ptr root(cJSON_CreateObject());
     cJSON* r = root.get();
     add_text(r, "name", name);
@@ -303,7 +302,7 @@ json_ptr facts_tree(const char* name, status_report* report) {
     }
     add_text(r, "directory", f.has_directory ? f.directory : nullptr);
     add_text(r, "mode", f.verdict == record_verdict::plugin ? "plugin" : "normal");
-    add_record(r, report);
+    add_record(r, f, record);
     cJSON_AddBoolToObject(r, "package_waiting", f.package_waiting);
     cJSON* programs =
         add(r, "programs", f.config_loaded ? cJSON_CreateArray() : cJSON_CreateNull());
@@ -364,11 +363,11 @@ int print_json(const cJSON* tree) {
 
 }  // namespace
 
-int print_report(const char* name, status_report* report, bool json) {
+int print_report(const char* name, const status_facts& facts, json_ptr* record, bool json) {
     cJSON_Hooks hooks = {noting_malloc, free};
     cJSON_InitHooks(&hooks);
     out_of_memory = false;
-    const json_ptr tree = facts_tree(name, report);
+    const json_ptr tree = facts_tree(name, facts, record);
     if (out_of_memory || (json && print_json(tree.get()) < 0))
         return -1;
     if (!json)

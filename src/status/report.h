@@ -1,7 +1,7 @@
 // What watchd-status finds out about one daemon, read-only: whether it runs (the holder of
 // the run file's lock), its directory, programs and children, the start mode the boot-check
-// gate would pick, a waiting package, and the history in the run file. gather_status fills a
-// report once; print_report prints it.
+// gate would pick, a waiting package, and the history in the run file. gather_status finds
+// them out once; print_report prints them.
 #pragma once
 
 #include <stdint.h>
@@ -44,17 +44,14 @@ struct status_facts {
     char problem[PROBLEM_CAPACITY];  // why the status is unknown
 };
 
-struct status_report {
-    status_facts facts;
-    json_ptr record;  // the boot-check record, when it parses
-};
-
-// Fills report for the daemon whose base name is name.
-status_result gather_status(const char* name, status_report* report);
+// Fills facts, and record with the boot-check record when it parses, for the daemon whose
+// base name is name.
+status_result gather_status(const char* name, status_facts* facts, json_ptr* record);
 
 // The report on standard output: the short human table, or with json every fact as one JSON
-// object, every text valid UTF-8. Both are read from one JSON tree. 0, or -1 when memory ran
-// out.
-[[nodiscard]] int print_report(const char* name, status_report* report, bool json);
+// object, every text valid UTF-8. Both are read from one JSON tree, which the record moves
+// into. 0, or -1 when memory ran out.
+[[nodiscard]] int print_report(const char* name, const status_facts& facts, json_ptr* record,
+                               bool json);
 
 }  // namespace watchd
