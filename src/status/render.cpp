@@ -1,8 +1,8 @@
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "base/text.h"
 #include "bootcheck/upgrade.h"
 #include "files/json.h"
 #include "status/report.h"
@@ -144,17 +144,6 @@ bool present(const cJSON* object, const char* name) {
     return !cJSON_IsNull(member(object, name));
 }
 
-// Appends to a bounded text; what does not fit is left off behind "...".
-[[gnu::format(printf, 3, 4)]] void append(char* buf, size_t cap, const char* fmt, ...) {
-    const size_t len = strlen(buf);
-    va_list args;
-    va_start(args, fmt);
-    const int n = vsnprintf(buf + len, cap - len, fmt, args);
-    va_end(args);
-    if ((n < 0 || static_cast<size_t>(n) >= cap - len) && cap >= 4)
-        memcpy(buf + cap - 4, "...", 4);
-}
-
 // The largest unit that is not zero, and the next one: "3d04h", "5m07s", "9s".
 void format_duration(char* buf, size_t cap, long long seconds) {
     static constexpr long long UNITS[] = {86400, 3600, 60, 1};
@@ -163,54 +152,58 @@ void format_duration(char* buf, size_t cap, long long seconds) {
     while (u < 3 && seconds < UNITS[u])
         ++u;
     if (seconds < 0)
-        append(buf, cap, "?");
+        format_text(buf, cap, "?");
     else if (u == 3)
-        append(buf, cap, "%llds", seconds);
+        format_text(buf, cap, "%llds", seconds);
     else
-        append(buf, cap, "%lld%c%02lld%c", seconds / UNITS[u], UNIT_NAMES[u],
-               seconds % UNITS[u] / UNITS[u + 1], UNIT_NAMES[u + 1]);
+        format_text(buf, cap, "%lld%c%02lld%c", seconds / UNITS[u], UNIT_NAMES[u],
+                    seconds % UNITS[u] / UNITS[u + 1], UNIT_NAMES[u + 1]);
 }
 
-// "code:count ..." for every code counted.
+// "code:count ..." for every code counted; what does not fit is left off behind "...".
 void format_counts(const cJSON* counts, char* buf, size_t cap) {
+    size_t len = 0;
     const cJSON* count = nullptr;
     cJSON_ArrayForEach(count, counts) {
-        append(buf, cap, "%s%s:%lld", buf[0] == '\0' ? "" : " ", count->string,
-               static_cast<long long>(count->valuedouble));
+        const int n = format_text(buf + len, cap - len, "%s%s:%lld", len == 0 ? "" : " ",
+                                  count->string, static_cast<long long>(count->valuedouble));
+        if (n < 0) {
+            memcpy(buf + cap - 4, "...", 4);
+            return;
+        }
+        len += static_cast<size_t>(n);
     }
 }
 
 // The cells of a program's row (program null: the heading), "-" for no value. Only the name
 // may take a whole path; the other cells are cut at CELL_CAPACITY.
 void format_row(const cJSON* program, bool daemon_running, char (&cells)[COLUMNS][PATH_CAPACITY]) {
-    for (int c = 0; c < COLUMNS; ++c)
-        cells[c][0] = '\0';
     constexpr size_t cap = CELL_CAPACITY;
-    if (program == nullptr) {
-        for (int c = 0; c < COLUMNS; ++c)
-            append(cells[c], cap, "%s", HEADINGS[c]);
+    for (int c = 0; c < COLUMNS; ++c)
+        format_text(cells[c], cap, "%s", program == nullptr ? HEADINGS[c] : "");
+    if (program == nullptr)
         return;
-    }
-    append(cells[0], sizeof cells[0], "%s", text(program, "name"));
+    format_text(cells[0], sizeof cells[0], "%s", text(program, "name"));
     if (is_true(program, "running")) {
-        append(cells[1], cap, "%s",
-               is_true(program, "from_data") ? "running from /data/" : "running");
-        append(cells[2], cap, "%lld", number(program, "pid"));
+        format_text(cells[1], cap, "running%s",
+                    is_true(program, "from_data") ? " from /data/" : "");
+        format_text(cells[2], cap, "%lld", number(program, "pid"));
         format_duration(cells[3], cap, number(program, "uptime"));
-        append(cells[4], cap, "%lld", number(program, "restart_code"));
+        format_text(cells[4], cap, "%lld", number(program, "restart_code"));
     } else if (daemon_running) {
-        append(cells[1], cap, "waiting");
+        format_text(cells[1], cap, "waiting");
     }
-    append(cells[5], cap, "%lld", number(program, "ends"));
+    format_text(cells[5], cap, "%lld", number(program, "ends"));
     format_counts(member(program, "exits"), cells[6], cap);
     format_counts(member(program, "signals"), cells[7], cap);
     const cJSON* last = member(program, "last_end");
     if (present(program, "last_end"))
-        append(cells[8], cap, "%s %s %lld", text(last, "time"),
-               strcmp(text(last, "how"), "exited") == 0 ? "exit" : "signal", number(last, "code"));
+        format_text(cells[8], cap, "%s %s %lld", text(last, "time"),
+                    strcmp(text(last, "how"), "exited") == 0 ? "exit" : "signal",
+                    number(last, "code"));
     for (char* cell : cells) {
         if (cell[0] == '\0')
-            append(cell, cap, "-");
+            format_text(cell, cap, "-");
     }
 }
 
@@ -226,10 +219,9 @@ void print_programs(const cJSON* programs, bool daemon_running) {
             for (int c = 0; c < COLUMNS; ++c) {
                 const int len = static_cast<int>(strlen(cells[c]));
                 widths[c] = len > widths[c] ? len : widths[c];
-                if (pass == 1 && c + 1 < COLUMNS)
-                    printf("%-*s  ", widths[c], cells[c]);
-                else if (pass == 1)
-                    printf("%s\n", cells[c]);
+                const bool inner = c + 1 < COLUMNS;
+                if (pass == 1)
+                    printf("%-*s%s", inner ? widths[c] : 0, cells[c], inner ? "  " : "\n");
             }
             row = row == nullptr ? programs->child : row->next;
         } while (row != nullptr);
