@@ -132,13 +132,17 @@ void format_time_text(time_t when, char (&text)[TIME_TEXT_CAPACITY]) {
         text[len - 1] = '\0';
 }
 
+namespace {
+
+constexpr const char EXITED_TEXT[] = " exited normally with code(";
+constexpr const char KILLED_TEXT[] = " killed by signal(";
+
+}  // namespace
+
 size_t format_exit_line(char (&line)[EXIT_LINE_CAPACITY], const char* time_text, const char* name,
                         int32_t code, int32_t exited_normally) {
-    int n =
-        exited_normally == 1
-            ? snprintf(line, sizeof line, "%s: %s exited normally with code(%d)\n", time_text, name,
-                       code)
-            : snprintf(line, sizeof line, "%s: %s killed by signal(%d)\n", time_text, name, code);
+    int n = snprintf(line, sizeof line, "%s: %s%s%d)\n", time_text, name,
+                     exited_normally == 1 ? EXITED_TEXT : KILLED_TEXT, code);
     if (n < 0) {
         line[0] = '\0';
         return 0;
@@ -153,8 +157,6 @@ size_t format_exit_line(char (&line)[EXIT_LINE_CAPACITY], const char* time_text,
 
 namespace {
 
-constexpr const char EXITED_TEXT[] = " exited normally with code(";
-constexpr const char KILLED_TEXT[] = " killed by signal(";
 // The widest number "%d" writes: a sign and ten digits.
 constexpr size_t NUMBER_DIGITS_MAX = 11;
 

@@ -1,6 +1,5 @@
 #include <errno.h>
 #include <fcntl.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -33,14 +32,6 @@ constexpr int CHILDREN_MAX = 64;
 
 enum class pass_end { go_on, settled, changed };
 
-// Notes why the status is unknown.
-[[gnu::format(printf, 2, 3)]] void problem(status_facts* f, const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    vsnprintf(f->problem, sizeof f->problem, fmt, args);
-    va_end(args);
-}
-
 // ---- read-only looks into /proc: every entry may vanish between two reads, and each reader
 // says so instead of guessing ----
 
@@ -69,7 +60,7 @@ ssize_t read_full(int fd, char* buf, size_t cap) {
 // length, or -1 when the file is gone or cannot be read.
 ssize_t read_pid_file(pid_t pid, const char* entry, char* buf, size_t cap) {
     char path[64];
-    snprintf(path, sizeof path, "/proc/%ld/%s", static_cast<long>(pid), entry);
+    format_text(path, sizeof path, "/proc/%ld/%s", static_cast<long>(pid), entry);
     unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
     const ssize_t got = fd.valid() ? read_full(fd.get(), buf, cap - 1) : -1;
     buf[got < 0 ? 0 : got] = '\0';
@@ -253,7 +244,7 @@ void read_record(status_facts* f, json_ptr* record) {
     struct stat info;
     f->record_present = lstat(BOOTCHK_PATH, &info) == 0;
     if (f->record_present && access(BOOTCHK_PATH, R_OK) != 0 && errno == EACCES)
-        problem(f, "no permission to read %s", BOOTCHK_PATH);
+        format_text(f->problem, sizeof f->problem, "no permission to read %s", BOOTCHK_PATH);
     *record = load_bootchk();
     f->verdict = judge_bootchk(record->get());
     f->package_waiting = lstat(UPGRADE_PACKAGE_PATH, &info) == 0 && S_ISREG(info.st_mode);
@@ -268,7 +259,8 @@ size_t read_directory(const char* buf, size_t got, status_facts* f) {
     const size_t len = end == nullptr ? got : static_cast<size_t>(end - buf);
     if (end == nullptr || len >= PATH_CAPACITY || buf[0] != '/' ||
         memchr(buf, '\0', len) != nullptr) {
-        problem(f, "%s: the first line is no directory", f->run_path);
+        format_text(f->problem, sizeof f->problem, "%s: the first line is no directory",
+                    f->run_path);
         return got;
     }
     memcpy(f->directory, buf, len);
@@ -287,7 +279,8 @@ void load_config(status_facts* f) {
                        format_text(path, sizeof path, "%s/%s", f->directory, CONFIG_FILE) >= 0 &&
                        load_watch_config(path, &loaded) == 0;
     if (f->has_directory && !f->config_loaded && f->running)
-        problem(f, "%s is missing, empty or not the daemon's config", path);
+        format_text(f->problem, sizeof f->problem,
+                    "%s is missing, empty or not the daemon's config", path);
     for (int i = 0; f->config_loaded && i < loaded.count; ++i)
         names[i] = loaded.slots[i].name;
     start_history(&f->history, names, f->config_loaded ? loaded.count : 0);
@@ -307,15 +300,16 @@ pass_end read_run_file(int fd, status_facts* f) {
     for (size_t from = taken; got > 0 && f->problem[0] == '\0'; from = 0) {
         total += got;
         if (total > RUN_FILE_READ_LIMIT) {
-            problem(f, "%s is larger than %lld bytes: not the daemon's run file", f->run_path,
-                    static_cast<long long>(RUN_FILE_READ_LIMIT));
+            format_text(f->problem, sizeof f->problem,
+                        "%s is larger than %lld bytes: not the daemon's run file", f->run_path,
+                        static_cast<long long>(RUN_FILE_READ_LIMIT));
             return pass_end::go_on;
         }
         add_run_text(&f->history, buf + from, static_cast<size_t>(got) - from);
         got = read_full(fd, buf, sizeof buf);
     }
     if (got < 0)
-        problem(f, "cannot read %s: %m", f->run_path);
+        format_text(f->problem, sizeof f->problem, "cannot read %s: %m", f->run_path);
     end_run_text(&f->history);
     return pass_end::go_on;
 }
@@ -326,22 +320,19 @@ pass_end open_run_file(status_facts* f, unique_fd* fd, struct stat* opened) {
     struct stat info;
     if (lstat(f->run_path, &info) != 0) {
         if (errno != ENOENT)
-            problem(f, "cannot examine %s: %m", f->run_path);
+            format_text(f->problem, sizeof f->problem, "cannot examine %s: %m", f->run_path);
         return pass_end::settled;
     }
     f->run_file_present = true;
-    if (S_ISLNK(info.st_mode)) {
-        problem(f, "%s is a symbolic link", f->run_path);
-        return pass_end::settled;
-    }
     // Not even opened: opening a device can act on it.
     if (!S_ISREG(info.st_mode)) {
-        problem(f, "%s is not a regular file", f->run_path);
+        format_text(f->problem, sizeof f->problem, "%s is %s", f->run_path,
+                    S_ISLNK(info.st_mode) ? "a symbolic link" : "not a regular file");
         return pass_end::settled;
     }
     fd->reset(open(f->run_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd->valid() && errno != ENOENT && errno != ELOOP) {
-        problem(f, "cannot open %s: %m", f->run_path);
+        format_text(f->problem, sizeof f->problem, "cannot open %s: %m", f->run_path);
         return pass_end::settled;
     }
     // The regular file examined above, or the pass looks again.
@@ -355,11 +346,12 @@ pass_end open_run_file(status_facts* f, unique_fd* fd, struct stat* opened) {
 pass_end find_lock_holder(status_facts* f, const struct stat& opened, proc_stat* holder_stat) {
     const pid_t holder = flock_holder(opened.st_dev, opened.st_ino);
     if (holder == -1) {
-        problem(f, "cannot read /proc/locks");
+        format_text(f->problem, sizeof f->problem, "cannot read /proc/locks");
         return pass_end::settled;
     }
     if (holder == -2) {
-        problem(f, "%s is locked by a process not visible here", f->run_path);
+        format_text(f->problem, sizeof f->problem, "%s is locked by a process not visible here",
+                    f->run_path);
         return pass_end::settled;
     }
     if (holder > 0 && !read_proc_stat(holder, holder_stat))
@@ -399,7 +391,8 @@ pass_end one_pass(status_facts& f, json_ptr* record) {
         // A daemon that ended meanwhile makes the pass start again; one alive is hidden. Any
         // argument besides argv[0] gives every program -d.
         if (!read_proc_cmdline(f.pid, &cmdline))
-            problem(&f, "cannot read the command line of process %ld", static_cast<long>(f.pid));
+            format_text(f.problem, sizeof f.problem, "cannot read the command line of process %ld",
+                        static_cast<long>(f.pid));
         else
             f.debug = cmdline.argc > 1;
         if (f.config_loaded)
@@ -425,11 +418,11 @@ status_result gather_status(const char* name, status_facts* facts, json_ptr* rec
         record->reset();
         memset(&f, 0, sizeof f);
         if (!usable_name(name) || format_run_path(name, f.run_path) < 0) {
-            problem(&f, "no usable daemon name: %s", name);
+            format_text(f.problem, sizeof f.problem, "no usable daemon name: %s", name);
             return status_result::unknown;
         }
         if (one_pass(f, record) == pass_end::changed) {
-            problem(&f, "%s changed during every look", f.run_path);
+            format_text(f.problem, sizeof f.problem, "%s changed during every look", f.run_path);
             continue;
         }
         if (f.problem[0] != '\0')

@@ -1,9 +1,9 @@
 #include "status/history.h"
 
 #include <signal.h>
-#include <stdio.h>
 #include <string.h>
 
+#include "base/text.h"
 #include "supervisor/cycle.h"
 
 namespace watchd {
@@ -90,7 +90,7 @@ void start_history(run_history* history, const char* const* names, int count) {
     memset(history, 0, sizeof *history);
     history->count = count < 0 ? 0 : count > MAX_SLOTS ? MAX_SLOTS : count;
     for (int i = 0; i < history->count; ++i)
-        snprintf(history->names[i], sizeof history->names[i], "%s", names[i]);
+        format_text(history->names[i], sizeof history->names[i], "%s", names[i]);
 }
 
 void add_run_text(run_history* history, const char* text, size_t len) {

@@ -3,6 +3,7 @@
 // locks, creates and removes nothing.
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "status/report.h"
 
@@ -15,7 +16,7 @@ status_facts facts;
 
 // Prints why the status is unknown; its exit status.
 int unknown(const char* why) {
-    fprintf(stderr, "watchd-status: %s\n", why);
+    dprintf(STDERR_FILENO, "watchd-status: %s\n", why);
     return static_cast<int>(status_result::unknown);
 }
 
@@ -30,7 +31,7 @@ int main(int argc, char** argv) {
         } else if (strcmp(argv[i], "-n") == 0 && i + 1 < argc) {
             name = argv[++i];
         } else {
-            fprintf(stderr, "usage: watchd-status [-n NAME] [--json]\n");
+            dprintf(STDERR_FILENO, "usage: watchd-status [-n NAME] [--json]\n");
             return static_cast<int>(status_result::unknown);
         }
     }

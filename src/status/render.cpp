@@ -61,7 +61,7 @@ void add_counts(cJSON* parent, const char* name, const uint32_t (&counts)[END_CO
     cJSON* object = add(parent, name, cJSON_CreateObject());
     for (int code = 0; code < END_CODES; ++code) {
         char key[8];
-        if (counts[code] != 0 && snprintf(key, sizeof key, "%d", code) > 0)
+        if (counts[code] != 0 && format_text(key, sizeof key, "%d", code) > 0)
             cJSON_AddNumberToObject(object, key, counts[code]);
     }
 }
@@ -250,14 +250,12 @@ void print_history(const cJSON* h) {
     const cJSON* installs = member(h, "installations");
     printf(
         "restarts of all (160): %lld; installations: plug-in (130) %lld, Lua data (131) %lld, "
-        "signature (132) %lld\n",
-        number(h, "restarts_of_all"), number(installs, "plugin"), number(installs, "lua"),
-        number(installs, "signature"));
-    printf(
+        "signature (132) %lld\n"
         "SIGSEGV ends: %lld, the next waits %lld s; ends of programs not configured now: %lld; "
         "lines skipped: %lld cut, %lld malformed\n",
-        number(h, "segv_ends"), number(h, "next_segv_backoff"), number(h, "other_ends"),
-        number(h, "cut_lines"), number(h, "malformed_lines"));
+        number(h, "restarts_of_all"), number(installs, "plugin"), number(installs, "lua"),
+        number(installs, "signature"), number(h, "segv_ends"), number(h, "next_segv_backoff"),
+        number(h, "other_ends"), number(h, "cut_lines"), number(h, "malformed_lines"));
 }
 
 // ---- valid UTF-8 for the JSON form ----
@@ -267,13 +265,13 @@ size_t utf8_sequence(const unsigned char* s) {
     if (s[0] < 0x80)
         return 1;
     const size_t len = s[0] >= 0xF0 ? 4 : s[0] >= 0xE0 ? 3 : 2;
-    unsigned long code = s[0] & (0x7FU >> len);
+    uint32_t code = s[0] & (0x7FU >> len);
     for (size_t i = 1; i < len; ++i) {
         if ((s[i] & 0xC0U) != 0x80)
             return 0;
         code = code << 6 | (s[i] & 0x3FU);
     }
-    static constexpr unsigned long SMALLEST[] = {0, 0, 0x80, 0x800, 0x10000};
+    static constexpr uint32_t SMALLEST[] = {0, 0, 0x80, 0x800, 0x10000};
     const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
     return s[0] < 0xC2 || s[0] > 0xF4 || code < SMALLEST[len] || code > 0x10FFFF || surrogate ? 0
                                                                                               : len;
