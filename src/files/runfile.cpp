@@ -223,10 +223,10 @@ bool parse_exit_line(const char* line, size_t len, exit_line_fields* fields) {
     if (time_len == 0 || time_len >= sizeof fields->time_text)
         return false;
     const size_t name_begin = time_len + 2;
-    memcpy(fields->time_text, line, time_len);
-    fields->time_text[time_len] = '\0';
-    memcpy(fields->name, line + name_begin, kind_end - kind_len - name_begin);
-    fields->name[kind_end - kind_len - name_begin] = '\0';
+    format_text(fields->time_text, sizeof fields->time_text, "%.*s", static_cast<int>(time_len),
+                line);
+    format_text(fields->name, sizeof fields->name, "%.*s",
+                static_cast<int>(kind_end - kind_len - name_begin), line + name_begin);
     fields->code = static_cast<int32_t>(code);
 
     // Whatever the pieces are (a zero byte in the name, a sign, blanks or leading zeros in the

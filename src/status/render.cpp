@@ -10,21 +10,29 @@
 namespace watchd {
 namespace {
 
-// The record's verdict, in the order of record_verdict: its name in the JSON, and the table's
-// note on it (arguments: the record's version, or its path when it is not JSON; then
-// BOOTCHK_VERSION).
-struct verdict_words {
-    char name[sizeof "no version"];
-    char note[80];
-};
-constexpr verdict_words VERDICTS[] = {
-    {"not JSON", " (%s is empty or not JSON; it stays)\n"},
-    {"no version", " (the record has no version; it stays)\n"},
-    {"stale", " (record version %s is older than %s: the daemon removes it at its next cycle)\n"},
-    {"no plugin", " (record version %s; no plug-in installed)\n"},
-    {"plugin", " (record version %s)\n"},
-};
+// The record's verdict as the JSON names it, in the order of record_verdict.
+constexpr char VERDICTS[][sizeof "no version"] = {"not JSON", "no version", "stale", "no plugin",
+                                                  "plugin"};
 static_assert(static_cast<int>(record_verdict::plugin) == 4, "VERDICTS follows record_verdict");
+
+// The table's note on the record (arguments: the record's version, or its path when it is not
+// JSON; then BOOTCHK_VERSION).
+const char* verdict_note(record_verdict verdict) {
+    switch (verdict) {
+        case record_verdict::absent:
+            return " (%s is empty or not JSON; it stays)\n";
+        case record_verdict::no_version:
+            return " (the record has no version; it stays)\n";
+        case record_verdict::stale:
+            return " (record version %s is older than %s: the daemon removes it at its next "
+                   "cycle)\n";
+        case record_verdict::normal:
+            return " (record version %s; no plug-in installed)\n";
+        case record_verdict::plugin:
+            break;
+    }
+    return " (record version %s)\n";
+}
 
 // ---- the facts as one tree ----
 
@@ -97,7 +105,7 @@ void add_record(cJSON* root, const status_facts& f, json_ptr* record_tree) {
     const cJSON* parsed = record_tree->get();
     const record_verdict verdict = parsed ? f.verdict : record_verdict::absent;
     add_text(record, "path", BOOTCHK_PATH);
-    add_text(record, "verdict", VERDICTS[static_cast<int>(verdict)].name);
+    add_text(record, "verdict", VERDICTS[static_cast<int>(verdict)]);
     cJSON_AddBoolToObject(record, "removed_by_daemon", verdict == record_verdict::stale);
     add_text(record, "version", parsed ? json_member_string(parsed, MEMBER_VERSION) : nullptr);
     add(record, "members", parsed ? record_tree->release() : cJSON_CreateNull());
@@ -235,11 +243,12 @@ void print_mode(const cJSON* tree) {
         printf(" (no boot-check record)\n");
         return;
     }
-    const verdict_words* words = &VERDICTS[0];
-    for (const verdict_words& w : VERDICTS)
-        words = strcmp(w.name, text(record, "verdict")) == 0 ? &w : words;
-    const bool parsed = words != &VERDICTS[0];
-    printf(words->note, parsed ? text(record, "version") : BOOTCHK_PATH, BOOTCHK_VERSION);
+    int verdict = 0;
+    for (int v = 0; v <= static_cast<int>(record_verdict::plugin); ++v)
+        verdict = strcmp(VERDICTS[v], text(record, "verdict")) == 0 ? v : verdict;
+    const bool parsed = verdict != 0;
+    printf(verdict_note(static_cast<record_verdict>(verdict)),
+           parsed ? text(record, "version") : BOOTCHK_PATH, BOOTCHK_VERSION);
     malloc_text members(parsed ? cJSON_PrintBuffered(member(record, "members"), PRINT_BUFFER, false)
                                : nullptr);
     if (members)
