@@ -176,10 +176,9 @@ bool is_child_command(const proc_cmdline& cmdline, int first, const char* path, 
     child_args args;
     build_child_args(path, restart_code, debug, extended, &args);
     int n = 0;
-    while (n < MAX_CHILD_ARGS && args.argv[n] != nullptr) {
+    for (; n < MAX_CHILD_ARGS && args.argv[n] != nullptr; ++n) {
         if (first + n >= cmdline.argc || strcmp(args.argv[n], cmdline.argv[first + n]) != 0)
             return false;
-        ++n;
     }
     if (first + n != cmdline.argc)
         return false;
@@ -222,9 +221,8 @@ void find_children(status_facts* f) {
         const long long pid = strtoll(entry->d_name, &end, 10);
         proc_stat stat;
         // Read the start time first: a child that ends in between is no longer running.
-        if (end == entry->d_name || *end != '\0' || pid <= 0 ||
-            !read_proc_stat(static_cast<pid_t>(pid), &stat) || stat.ppid != f->pid ||
-            stat.state == 'Z' || stat.state == 'X')
+        if (*end != '\0' || pid <= 0 || !read_proc_stat(static_cast<pid_t>(pid), &stat) ||
+            stat.ppid != f->pid || stat.state == 'Z' || stat.state == 'X')
             continue;
         ++children;
         slot_facts found = {};

@@ -318,7 +318,7 @@ void print_table(const cJSON* tree) {
     const bool run_file_present = present(tree, "history");  // the history is read from it
     const bool running = is_true(tree, "running");
     if (running) {
-        char uptime[32] = "";
+        char uptime[32];
         format_duration(uptime, sizeof uptime, number(daemon, "uptime"));
         printf("%s: running, pid %lld, up %s, programs %s -d\n", name, number(daemon, "pid"),
                uptime, is_true(daemon, "debug") ? "get" : "without");
@@ -326,8 +326,8 @@ void print_table(const cJSON* tree) {
         printf("%s: not running%s\n", name, run_file_present ? "; its last run:" : "");
     }
     printf("run file:   %s%s\n", text(tree, "run_file"), run_file_present ? "" : " (none)");
-    if (text(tree, "directory") != nullptr)
-        printf("directory:  %s\n", text(tree, "directory"));
+    if (const char* directory = text(tree, "directory"))
+        printf("directory:  %s\n", directory);
     print_mode(tree);
     printf("package:    %s %s\n", is_true(tree, "package_waiting") ? "waiting at" : "none at",
            UPGRADE_PACKAGE_PATH);
