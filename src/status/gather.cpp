@@ -401,6 +401,7 @@ pass_end one_pass(status_facts& f, json_ptr* record) {
 
 bool usable_name(const char* name) {
     const size_t len = strlen(name);
+    // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the text is searched, not copied.
     return len > 0 && len < PATH_CAPACITY && memchr(name, '/', len) == nullptr;
 }
 

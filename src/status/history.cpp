@@ -35,27 +35,22 @@ bool cut_from_longer_name(const run_history& history, const char* line, size_t l
 
 void count_end(run_history* history, const exit_line_fields& fields) {
     const int slot = slot_of(*history, fields.name);
-    program_history* program = slot < 0 ? nullptr : &history->programs[slot];
-    if (program == nullptr) {
+    const bool exited = fields.exited_normally == 1;
+    const bool segv = !exited && fields.code == SIGSEGV;
+    history->segv_ends += segv ? 1 : 0;
+    if (slot < 0) {
         history->other_ends += 1;
     } else {
-        program->ends += 1;
-        uint32_t* by_code = fields.exited_normally == 1 ? program->exits : program->signals;
-        by_code[fields.code] += 1;
-        program->has_last = true;
-        program->last = fields;
+        program_history& program = history->programs[slot];
+        program.ends += 1;
+        (exited ? program.exits : program.signals)[fields.code] += 1;
+        program.segv_ends += segv ? 1 : 0;
+        program.has_last = true;
+        program.last = fields;
     }
-    if (fields.exited_normally != 1) {
-        if (fields.code == SIGSEGV) {
-            history->segv_ends += 1;
-            if (program != nullptr)
-                program->segv_ends += 1;
-        }
-        return;
-    }
-    if (fields.code == EXIT_RESTART_ALL)
+    if (exited && fields.code == EXIT_RESTART_ALL)
         history->restarts_all += 1;
-    if (fields.code >= EXIT_INSTALL_PLUGIN && fields.code <= EXIT_INSTALL_SIG)
+    if (exited && fields.code >= EXIT_INSTALL_PLUGIN && fields.code <= EXIT_INSTALL_SIG)
         history->installs[fields.code - EXIT_INSTALL_PLUGIN] += 1;
 }
 
@@ -65,23 +60,17 @@ void end_line(run_history* history) {
     const char* line = history->line;
     const size_t len = history->line_len;
     history->line_len = 0;
-    if (len > LONGEST_RUN_LINE || line[len - 1] != '\n') {
-        history->cut_lines += 1;
-        return;
-    }
     exit_line_fields fields;
-    const bool whole = parse_exit_line(line, len, &fields);
-    const bool in_range = whole && fields.code >= 0 && fields.code < END_CODES;
-    if (len == LONGEST_RUN_LINE && (!in_range || slot_of(*history, fields.name) < 0 ||
-                                    cut_from_longer_name(*history, line, len, fields))) {
+    const bool whole = len <= LONGEST_RUN_LINE && line[len - 1] == '\n';
+    const bool in_range =
+        whole && parse_exit_line(line, len, &fields) && fields.code >= 0 && fields.code < END_CODES;
+    if (!whole || (len == LONGEST_RUN_LINE && (!in_range || slot_of(*history, fields.name) < 0 ||
+                                               cut_from_longer_name(*history, line, len, fields))))
         history->cut_lines += 1;
-        return;
-    }
-    if (!in_range) {
+    else if (!in_range)
         history->malformed_lines += 1;
-        return;
-    }
-    count_end(history, fields);
+    else
+        count_end(history, fields);
 }
 
 }  // namespace

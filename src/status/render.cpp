@@ -2,6 +2,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "base/text.h"
 #include "bootcheck/upgrade.h"
 #include "files/json.h"
@@ -14,25 +16,6 @@ namespace {
 constexpr char VERDICTS[][sizeof "no version"] = {"not JSON", "no version", "stale", "no plugin",
                                                   "plugin"};
 static_assert(static_cast<int>(record_verdict::plugin) == 4, "VERDICTS follows record_verdict");
-
-// The table's note on the record (arguments: the record's version, or its path when it is not
-// JSON; then BOOTCHK_VERSION).
-const char* verdict_note(record_verdict verdict) {
-    switch (verdict) {
-        case record_verdict::absent:
-            return " (%s is empty or not JSON; it stays)\n";
-        case record_verdict::no_version:
-            return " (the record has no version; it stays)\n";
-        case record_verdict::stale:
-            return " (record version %s is older than %s: the daemon removes it at its next "
-                   "cycle)\n";
-        case record_verdict::normal:
-            return " (record version %s; no plug-in installed)\n";
-        case record_verdict::plugin:
-            break;
-    }
-    return " (record version %s)\n";
-}
 
 // ---- the facts as one tree ----
 
@@ -225,8 +208,7 @@ void print_programs(const cJSON* programs, bool daemon_running) {
         do {
             format_row(row, daemon_running, cells);
             for (int c = 0; c < COLUMNS; ++c) {
-                const int len = static_cast<int>(strlen(cells[c]));
-                widths[c] = len > widths[c] ? len : widths[c];
+                widths[c] = std::max(widths[c], static_cast<int>(strlen(cells[c])));
                 const bool inner = c + 1 < COLUMNS;
                 if (pass == 1)
                     printf("%-*s%s", inner ? widths[c] : 0, cells[c], inner ? "  " : "\n");
@@ -243,11 +225,18 @@ void print_mode(const cJSON* tree) {
         printf(" (no boot-check record)\n");
         return;
     }
-    int verdict = 0;
+    int verdict = 0;  // in the order of record_verdict
     for (int v = 0; v <= static_cast<int>(record_verdict::plugin); ++v)
         verdict = strcmp(VERDICTS[v], text(record, "verdict")) == 0 ? v : verdict;
     const bool parsed = verdict != 0;
-    printf(verdict_note(static_cast<record_verdict>(verdict)),
+    // The note's arguments: the record's version, or its path when it is not JSON; then
+    // BOOTCHK_VERSION.
+    printf(verdict == 0   ? " (%s is empty or not JSON; it stays)\n"
+           : verdict == 1 ? " (the record has no version; it stays)\n"
+           : verdict == 2 ? " (record version %s is older than %s: the daemon removes it at its "
+                            "next cycle)\n"
+           : verdict == 3 ? " (record version %s; no plug-in installed)\n"
+                          : " (record version %s)\n",
            parsed ? text(record, "version") : BOOTCHK_PATH, BOOTCHK_VERSION);
     malloc_text members(parsed ? cJSON_PrintBuffered(member(record, "members"), PRINT_BUFFER, false)
                                : nullptr);
