@@ -109,16 +109,12 @@ bool read_proc_stat(pid_t pid, proc_stat* stat) {
         static_cast<const char*>(len > 0 ? memrchr(text, ')', static_cast<size_t>(len)) : nullptr);
     if (name_end == nullptr)
         return false;
-    long ppid;
     // state ppid pgrp session tty_nr tpgid flags minflt cminflt majflt cmajflt utime stime
     // cutime cstime priority nice num_threads itrealvalue starttime, the kernel's numbers.
     // NOLINTNEXTLINE(cert-err34-c)
-    if (sscanf(name_end + 1,
-               " %c %ld %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
-               &stat->state, &ppid, &stat->start_ticks) != 3)
-        return false;
-    stat->ppid = static_cast<pid_t>(ppid);
-    return true;
+    return sscanf(name_end + 1,
+                  " %c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
+                  &stat->state, &stat->ppid, &stat->start_ticks) == 3;
 }
 
 struct proc_cmdline {
@@ -362,13 +358,11 @@ pass_end find_lock_holder(status_facts* f, const struct stat& opened, proc_stat*
 // Whether the lock and the file are as they were at the start of the pass.
 bool unchanged(const status_facts& f, const struct stat& opened, const proc_stat& holder_stat) {
     struct stat now;
-    if (lstat(f.run_path, &now) != 0 || now.st_dev != opened.st_dev || now.st_ino != opened.st_ino)
-        return false;
-    if (flock_holder(opened.st_dev, opened.st_ino) != f.pid)
-        return false;
     proc_stat stat;
-    return f.pid <= 0 ||
-           (read_proc_stat(f.pid, &stat) && stat.start_ticks == holder_stat.start_ticks);
+    return lstat(f.run_path, &now) == 0 && now.st_dev == opened.st_dev &&
+           now.st_ino == opened.st_ino && flock_holder(opened.st_dev, opened.st_ino) == f.pid &&
+           (f.pid <= 0 ||
+            (read_proc_stat(f.pid, &stat) && stat.start_ticks == holder_stat.start_ticks));
 }
 
 pass_end one_pass(status_facts& f, json_ptr* record) {

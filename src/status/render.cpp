@@ -303,7 +303,6 @@ json_ptr facts_tree(const char* name, const status_facts& f, json_ptr* record) {
 void print_table(const cJSON* tree) {
     const char* name = text(tree, "name");
     const cJSON* daemon = member(tree, "daemon");
-    const cJSON* history = member(tree, "history");
     const bool run_file_present = present(tree, "history");  // the history is read from it
     const bool running = is_true(tree, "running");
     if (running) {
@@ -326,7 +325,7 @@ void print_table(const cJSON* tree) {
         print_programs(member(tree, "programs"), running);
     else
         printf("programs:   unknown (no config in the directory)\n");
-    print_history(history);
+    print_history(member(tree, "history"));
 }
 
 int print_json(const cJSON* tree) {
