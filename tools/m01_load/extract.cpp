@@ -61,7 +61,7 @@ const char* entry_name(archive_entry* entry) {
 // hold the tool, and the daemon that waits for it, forever.
 int check_regular_file(const char* path, const watchd::unique_fd& file) {
     struct stat st;
-    if (fstat(file.get(), &st) != 0)
+    if (fstatat(file.get(), "", &st, AT_EMPTY_PATH) != 0)
         return report(path, strerror(errno));
     return S_ISREG(st.st_mode) ? 0 : report(path, "not a regular file");
 }
@@ -70,42 +70,6 @@ int check_regular_file(const char* path, const watchd::unique_fd& file) {
 int report_package(const char* archive_path, archive* reader, const package_stream& stream) {
     return report(archive_path,
                   stream.problem() != nullptr ? stream.problem() : error_text(reader));
-}
-
-// One pass over the package: each_entry gets every header and returns ARCHIVE_OK,
-// ARCHIVE_FAILED (the entry refused and named; the others are still read) or ARCHIVE_FATAL
-// (reported: stop), and the next header's read skips what it left of the entry's data.
-// after_last runs once the last header is read; then the file is read to its end. 0 when all
-// of it passed.
-template <typename EachEntry, typename AfterLast>
-int read_package(const tar_request& request, const watchd::unique_fd& file, EachEntry each_entry,
-                 AfterLast after_last) {
-    package_stream stream(file.get(), request.gzip);
-    read_archive_ptr reader(archive_read_new());
-    if (!reader)
-        return report(request.archive, strerror(ENOMEM));
-    // No filter of libarchive's: a package is gzip data, which the stream inflates, or a plain
-    // tar. Each filter would bring its reader into the router's image for nothing.
-    archive_read_support_format_tar(reader.get());
-    if (stream.open(reader.get()) != ARCHIVE_OK)
-        return report_package(request.archive, reader.get(), stream);
-    int status = 0;
-    archive_entry* entry = nullptr;
-    for (int r; (r = archive_read_next_header(reader.get(), &entry)) != ARCHIVE_EOF;) {
-        // A warning is damage that libarchive read past (a malformed pax record, an empty
-        // name): what it would install is not what the package says. ARCHIVE_RETRY (a
-        // damaged header) ranks above ARCHIVE_WARN but is a failure too.
-        if (r != ARCHIVE_OK)
-            return report_package(request.archive, reader.get(), stream);
-        r = each_entry(reader.get(), entry);
-        if (r == ARCHIVE_FATAL)
-            return 1;
-        if (r != ARCHIVE_OK)
-            status = 1;
-    }
-    if (after_last() != 0)
-        return 1;
-    return stream.finish() != 0 ? report_package(request.archive, reader.get(), stream) : status;
 }
 
 // What the package may take of the target's file system. Each entry counts one block, and a
@@ -122,6 +86,7 @@ struct space_budget {
     uint64_t inodes_free = 0;
     uint64_t bytes_needed = 0;
     uint64_t inodes_needed = 0;
+    const char* directory = nullptr;  // where the target is, for the report
 };
 
 // Counts one entry with data bytes of file data. 0 while everything counted still fits.
@@ -169,23 +134,15 @@ uint64_t entry_data_bytes(archive_entry* entry) {
     return data;
 }
 
-// Reads every header and all data to the end of the file, counting each entry against the
-// budget as soon as its header is read: a package that cannot fit is refused before the rest
-// is inflated. 0 when the package is whole and fits.
-int verify_archive(const tar_request& request, const watchd::unique_fd& file,
-                   const char* directory) {
-    space_budget budget;
-    if (read_space_budget(&budget) != 0)
-        return report(directory, strerror(errno));
-    const auto count_entry = [&](archive* /*reader*/, archive_entry* entry) {
-        if (add_entry(&budget, entry_data_bytes(entry)) == 0)
-            return ARCHIVE_OK;
-        fprintf(stderr, "%s: tar: %s: %s (%llu bytes, %llu inodes available)\n", TOOL_NAME,
-                directory, strerror(ENOSPC), static_cast<unsigned long long>(budget.bytes_free),
-                static_cast<unsigned long long>(budget.inodes_free));
-        return ARCHIVE_FATAL;
-    };
-    return read_package(request, file, count_entry, [] { return 0; });
+// Counts the entry against budget: read_package's step in the check.
+int count_entry(space_budget* budget, archive_entry* entry) {
+    if (add_entry(budget, entry_data_bytes(entry)) == 0)
+        return ARCHIVE_OK;
+    fprintf(stderr, "%s: tar: %s: %s (%llu bytes, %llu inodes available)\n", TOOL_NAME,
+            budget->directory, strerror(ENOSPC),
+            static_cast<unsigned long long>(budget->bytes_free),
+            static_cast<unsigned long long>(budget->inodes_free));
+    return ARCHIVE_FATAL;
 }
 
 // Copies the current entry's data. 0 on success; a failure is reported under the entry.
@@ -207,7 +164,7 @@ int copy_entry_data(archive* reader, archive* writer, archive_entry* entry) {
     }
 }
 
-// Writes one entry into the staging directory: read_package's each_entry for the extraction.
+// Writes one entry into the staging directory: read_package's step in the extraction.
 int extract_entry(archive* reader, archive* writer, archive_entry* entry, int dir_fd) {
     const char* problem = entry_problem(entry, dir_fd);
     if (problem == TARGET_ITSELF)
@@ -232,6 +189,61 @@ int extract_entry(archive* reader, archive* writer, archive_entry* entry, int di
     return r == ARCHIVE_FATAL ? ARCHIVE_FATAL : ARCHIVE_FAILED;
 }
 
+// What a pass over the package does with each entry: the check counts it against budget
+// (writer null), the extraction writes it into the staging directory with writer.
+struct pass_step {
+    space_budget* budget;
+    archive* writer;
+    int dir_fd;
+};
+
+// One pass over the package: each header goes to the step, which answers ARCHIVE_OK,
+// ARCHIVE_FAILED (the entry refused and named; the others are still read) or ARCHIVE_FATAL
+// (reported: stop), and the next header's read skips what it left of the entry's data. After
+// the last header the writer is closed: directory modes and times are set last, once nothing
+// more is written into them. Then the file is read to its end. 0 when all of it passed.
+int read_package(const tar_request& request, const watchd::unique_fd& file, pass_step step) {
+    package_stream stream(file.get(), request.gzip);
+    read_archive_ptr reader(archive_read_new());
+    if (!reader)
+        return report(request.archive, strerror(ENOMEM));
+    // No filter of libarchive's: a package is gzip data, which the stream inflates, or a plain
+    // tar. Each filter would bring its reader into the router's image for nothing.
+    archive_read_support_format_tar(reader.get());
+    if (stream.open(reader.get()) != ARCHIVE_OK)
+        return report_package(request.archive, reader.get(), stream);
+    int status = 0;
+    archive_entry* entry = nullptr;
+    for (int r; (r = archive_read_next_header(reader.get(), &entry)) != ARCHIVE_EOF;) {
+        // A warning is damage that libarchive read past (a malformed pax record, an empty
+        // name): what it would install is not what the package says. ARCHIVE_RETRY (a
+        // damaged header) ranks above ARCHIVE_WARN but is a failure too.
+        if (r != ARCHIVE_OK)
+            return report_package(request.archive, reader.get(), stream);
+        r = step.writer == nullptr ? count_entry(step.budget, entry)
+                                   : extract_entry(reader.get(), step.writer, entry, step.dir_fd);
+        if (r == ARCHIVE_FATAL)
+            return 1;
+        if (r != ARCHIVE_OK)
+            status = 1;
+    }
+    if (step.writer != nullptr && archive_write_close(step.writer) != ARCHIVE_OK)
+        return report(request.archive, error_text(step.writer));
+    return stream.finish() != 0 ? report_package(request.archive, reader.get(), stream) : status;
+}
+
+// Reads every header and all data to the end of the file, counting each entry against the
+// budget as soon as its header is read: a package that cannot fit is refused before the rest
+// is inflated. 0 when the package is whole and fits.
+int verify_archive(const tar_request& request, const watchd::unique_fd& file,
+                   const char* directory) {
+    space_budget budget;
+    budget.directory = directory;
+    if (read_space_budget(&budget) != 0)
+        return report(directory, strerror(errno));
+    return read_package(request, file, {&budget, nullptr, -1});
+}
+
 // Extracts the verified package into the staging area, the working directory from then on,
 // and moves it into place. 0 on success; a failure is reported, and the caller settles the
 // staging directory.
@@ -244,16 +256,7 @@ int stage_and_move(const tar_request& request, const watchd::unique_fd& file,
     write_archive_ptr writer(archive_write_disk_new());
     if (!writer || archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK)
         return report(request.archive, strerror(ENOMEM));
-    const auto write_entry = [&](archive* reader, archive_entry* entry) {
-        return extract_entry(reader, writer.get(), entry, dir_fd.get());
-    };
-    // Directory modes and times are set last, once nothing more is written into them.
-    const auto close_writer = [&] {
-        return archive_write_close(writer.get()) == ARCHIVE_OK
-                   ? 0
-                   : report(request.archive, error_text(writer.get()));
-    };
-    if (read_package(request, file, write_entry, close_writer) != 0)
+    if (read_package(request, file, {nullptr, writer.get(), dir_fd.get()}) != 0)
         return 1;
     err = watchd::merge_staged(area, dir_fd.get());
     return err == 0 ? 0 : report(directory, strerror(err));
