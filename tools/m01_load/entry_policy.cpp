@@ -34,11 +34,14 @@ const char* reserved_name_problem(const char* name, bool last, bool plain_file) 
     if (strcmp(name, STAGING_NAME) == 0)
         return RESERVED_NAME;
     for (const char* own : watchd::DAEMON_DATA_NAMES) {
-        const size_t own_length = strlen(own);
-        if (strcmp(name, own) == 0)
+        size_t shared = 0;
+        while (own[shared] != '\0' && name[shared] == own[shared])
+            ++shared;
+        if (own[shared] != '\0')
+            continue;
+        if (name[shared] == '\0')
             return last && plain_file ? nullptr : DAEMON_NAME;
-        if (strncmp(name, own, own_length) == 0 &&
-            strcmp(name + own_length, watchd::DAEMON_TEMP_SUFFIX) == 0)
+        if (strcmp(name + shared, watchd::DAEMON_TEMP_SUFFIX) == 0)
             return DAEMON_NAME;
     }
     return nullptr;
@@ -111,17 +114,18 @@ const char* entry_problem(archive_entry* entry, int dir_fd) {
     if (relative[0] == '\0' || strcmp(relative, ".") == 0)
         return kind.is_dir ? TARGET_ITSELF : REPLACES_DIRECTORY;
     bool in_target = true;
-    for (char* start = relative;; ++start) {
+    char* start = relative;
+    for (char* end = relative;; ++end) {
+        if (*end != '/' && *end != '\0')
+            continue;
         // The name is cut after the component while it is checked.
-        char* end = strchr(start, '/');
-        if (end != nullptr)
-            *end = '\0';
-        const char* problem =
-            component_problem(relative, start, end == nullptr, kind, dir_fd, &in_target);
-        if (problem != nullptr || end == nullptr)
+        const bool last = *end == '\0';
+        *end = '\0';
+        const char* problem = component_problem(relative, start, last, kind, dir_fd, &in_target);
+        if (problem != nullptr || last)
             return problem;
         *end = '/';
-        start = end;
+        start = end + 1;
     }
 }
 
