@@ -32,13 +32,11 @@ constexpr int EXTRACT_FLAGS = ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM |
                               ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
                               ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS;
 
-// Owner of a libarchive reader or writer, released with its free function.
-template <int (*Free)(archive*)>
+// Owner of a libarchive reader or writer: archive_free releases either.
 struct archive_deleter {
-    void operator()(archive* handle) const { Free(handle); }
+    void operator()(archive* handle) const { archive_free(handle); }
 };
-using read_archive_ptr = std::unique_ptr<archive, archive_deleter<archive_read_free>>;
-using write_archive_ptr = std::unique_ptr<archive, archive_deleter<archive_write_free>>;
+using archive_ptr = std::unique_ptr<archive, archive_deleter>;
 
 const char* error_text(archive* handle) {
     const char* text = archive_error_string(handle);
@@ -48,6 +46,12 @@ const char* error_text(archive* handle) {
 // Reports problem under subject. 1, the status of a failed extraction.
 int report(const char* subject, const char* problem) {
     fprintf(stderr, "%s: tar: %s: %s\n", TOOL_NAME, subject, problem);
+    return 1;
+}
+
+// Reports that the tool cannot do action on path, with errno's reason. 1, as report().
+int report_cannot(const char* action, const char* path) {
+    fprintf(stderr, "%s: tar: cannot %s %s: %s\n", TOOL_NAME, action, path, strerror(errno));
     return 1;
 }
 
@@ -64,12 +68,6 @@ int check_regular_file(const char* path, const watchd::unique_fd& file) {
     if (fstatat(file.get(), "", &st, AT_EMPTY_PATH) != 0)
         return report(path, strerror(errno));
     return S_ISREG(st.st_mode) ? 0 : report(path, "not a regular file");
-}
-
-// Reports a failure of the package itself, in the stream or in the tar data.
-int report_package(const char* archive_path, archive* reader, const package_stream& stream) {
-    return report(archive_path,
-                  stream.problem() != nullptr ? stream.problem() : error_text(reader));
 }
 
 // What the package may take of the target's file system. Each entry counts one block, and a
@@ -174,7 +172,7 @@ int extract_entry(archive* reader, archive* writer, archive_entry* entry, int di
         return ARCHIVE_FAILED;
     }
     // No setuid, setgid or sticky bit comes from a package.
-    archive_entry_set_perm(entry, archive_entry_perm(entry) & 0777);
+    archive_entry_set_perm(entry, archive_entry_mode(entry) & 0777);
     // A warning here is an entry not written as the package says (a hard link to itself
     // skipped, a time not set): the package is refused as for a reader warning.
     int r = archive_write_header(writer, entry);
@@ -204,32 +202,34 @@ struct pass_step {
 // more is written into them. Then the file is read to its end. 0 when all of it passed.
 int read_package(const tar_request& request, const watchd::unique_fd& file, pass_step step) {
     package_stream stream(file.get(), request.gzip);
-    read_archive_ptr reader(archive_read_new());
+    archive_ptr reader(archive_read_new());
     if (!reader)
         return report(request.archive, strerror(ENOMEM));
     // No filter of libarchive's: a package is gzip data, which the stream inflates, or a plain
     // tar. Each filter would bring its reader into the router's image for nothing.
     archive_read_support_format_tar(reader.get());
-    if (stream.open(reader.get()) != ARCHIVE_OK)
-        return report_package(request.archive, reader.get(), stream);
     int status = 0;
     archive_entry* entry = nullptr;
-    for (int r; (r = archive_read_next_header(reader.get(), &entry)) != ARCHIVE_EOF;) {
-        // A warning is damage that libarchive read past (a malformed pax record, an empty
-        // name): what it would install is not what the package says. ARCHIVE_RETRY (a
-        // damaged header) ranks above ARCHIVE_WARN but is a failure too.
-        if (r != ARCHIVE_OK)
-            return report_package(request.archive, reader.get(), stream);
-        r = step.writer == nullptr ? count_entry(step.budget, entry)
-                                   : extract_entry(reader.get(), step.writer, entry, step.dir_fd);
-        if (r == ARCHIVE_FATAL)
+    int r = stream.open(reader.get());
+    while (r == ARCHIVE_OK && (r = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK) {
+        const int entry_status = step.writer == nullptr
+                                     ? count_entry(step.budget, entry)
+                                     : extract_entry(reader.get(), step.writer, entry, step.dir_fd);
+        if (entry_status == ARCHIVE_FATAL)
             return 1;
-        if (r != ARCHIVE_OK)
+        if (entry_status != ARCHIVE_OK)
             status = 1;
     }
-    if (step.writer != nullptr && archive_write_close(step.writer) != ARCHIVE_OK)
+    if (r == ARCHIVE_EOF && step.writer != nullptr &&
+        archive_write_close(step.writer) != ARCHIVE_OK)
         return report(request.archive, error_text(step.writer));
-    return stream.finish() != 0 ? report_package(request.archive, reader.get(), stream) : status;
+    // A warning is damage that libarchive read past (a malformed pax record, an empty name):
+    // what it would install is not what the package says. ARCHIVE_RETRY (a damaged header)
+    // ranks above ARCHIVE_WARN but is a failure too.
+    if (r != ARCHIVE_EOF || stream.finish() != 0)
+        return report(request.archive,
+                      stream.problem() != nullptr ? stream.problem() : error_text(reader.get()));
+    return status;
 }
 
 // Reads every header and all data to the end of the file, counting each entry against the
@@ -253,7 +253,7 @@ int stage_and_move(const tar_request& request, const watchd::unique_fd& file,
     int err = watchd::make_staging_area(dir_fd.get(), &area);
     if (err != 0)
         return report(directory, strerror(err));
-    write_archive_ptr writer(archive_write_disk_new());
+    archive_ptr writer(archive_write_disk_new());
     if (!writer || archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK)
         return report(request.archive, strerror(ENOMEM));
     if (read_package(request, file, {nullptr, writer.get(), dir_fd.get()}) != 0)
@@ -277,22 +277,16 @@ int extract_archive(const tar_request& request) {
     // O_NONBLOCK: opening a FIFO would otherwise wait for a writer before the check below can
     // refuse it. Reads of a regular file ignore the flag.
     watchd::unique_fd file(open(request.archive, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!file.valid()) {
-        fprintf(stderr, "%s: tar: cannot open %s: %s\n", TOOL_NAME, request.archive,
-                strerror(errno));
-        return 1;
-    }
+    if (!file.valid())
+        return report_cannot("open", request.archive);
     if (check_regular_file(request.archive, file) != 0)
         return 1;
     // libarchive resolves entry names against the working directory, and its secure checks
     // refuse an absolute directory prefix: so work from inside the directory.
     const char* directory = request.directory != nullptr ? request.directory : ".";
     watchd::unique_fd dir_fd(open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir_fd.valid() || fchdir(dir_fd.get()) != 0) {
-        fprintf(stderr, "%s: tar: cannot change to directory %s: %s\n", TOOL_NAME, directory,
-                strerror(errno));
-        return 1;
-    }
+    if (!dir_fd.valid() || fchdir(dir_fd.get()) != 0)
+        return report_cannot("change to directory", directory);
     // What an earlier run left behind when it was cut short goes first; what this one leaves,
     // whatever happened, at the end.
     if (settle(dir_fd) != 0 || verify_archive(request, file, directory) != 0)
