@@ -84,9 +84,9 @@ const char* component_problem(const char* path, const char* component, bool last
 }  // namespace
 
 const char* entry_problem(archive_entry* entry, int dir_fd) {
-    const mode_t type = archive_entry_filetype(entry);
-    if (archive_entry_hardlink(entry) == nullptr && type != AE_IFREG && type != AE_IFDIR &&
-        type != AE_IFLNK)
+    const mode_t type = archive_entry_mode(entry) & AE_IFMT;
+    const bool hard_link = archive_entry_hardlink(entry) != nullptr;
+    if (!hard_link && type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK)
         return SPECIAL_FILE;
     // A header without a name is damage: what it meant to install is unknown.
     const char* name = archive_entry_pathname(entry);
@@ -101,17 +101,18 @@ const char* entry_problem(archive_entry* entry, int dir_fd) {
     memcpy(path, name, length + 1);
     while (length > 0 && path[length - 1] == '/')
         path[--length] = '\0';
-    // Leading "./" and the slashes after it name the target directory itself.
+    // Leading "./" and the slashes after it, and a "." that ends the name, name the target
+    // directory itself.
     char* relative = path;
-    while ((relative[0] == '.' && relative[1] == '/') || (relative != path && relative[0] == '/'))
+    while ((relative[0] == '.' && (relative[1] == '/' || relative[1] == '\0')) ||
+           (relative != path && relative[0] == '/'))
         ++relative;
     // The staging directory and the journal hold the entry under a longer name, which must
     // still fit.
     if (strlen(relative) + watchd::STAGED_PREFIX_LENGTH >= PATH_MAX)
         return TOO_LONG_TO_STAGE;
-    const entry_kind kind = {type == AE_IFDIR,
-                             type == AE_IFREG && archive_entry_hardlink(entry) == nullptr};
-    if (relative[0] == '\0' || strcmp(relative, ".") == 0)
+    const entry_kind kind = {type == AE_IFDIR, type == AE_IFREG && !hard_link};
+    if (relative[0] == '\0')
         return kind.is_dir ? TARGET_ITSELF : REPLACES_DIRECTORY;
     bool in_target = true;
     char* start = relative;
