@@ -45,13 +45,13 @@ const char* error_text(archive* handle) {
 
 // Reports problem under subject. 1, the status of a failed extraction.
 int report(const char* subject, const char* problem) {
-    fprintf(stderr, "%s: tar: %s: %s\n", TOOL_NAME, subject, problem);
+    dprintf(STDERR_FILENO, "%s: tar: %s: %s\n", TOOL_NAME, subject, problem);
     return 1;
 }
 
 // Reports that the tool cannot do action on path, with errno's reason. 1, as report().
 int report_cannot(const char* action, const char* path) {
-    fprintf(stderr, "%s: tar: cannot %s %s: %s\n", TOOL_NAME, action, path, strerror(errno));
+    dprintf(STDERR_FILENO, "%s: tar: cannot %s %s: %s\n", TOOL_NAME, action, path, strerror(errno));
     return 1;
 }
 
@@ -136,7 +136,7 @@ uint64_t entry_data_bytes(archive_entry* entry) {
 int count_entry(space_budget* budget, archive_entry* entry) {
     if (add_entry(budget, entry_data_bytes(entry)) == 0)
         return ARCHIVE_OK;
-    fprintf(stderr, "%s: tar: %s: %s (%llu bytes, %llu inodes available)\n", TOOL_NAME,
+    dprintf(STDERR_FILENO, "%s: tar: %s: %s (%llu bytes, %llu inodes available)\n", TOOL_NAME,
             budget->directory, strerror(ENOSPC),
             static_cast<unsigned long long>(budget->bytes_free),
             static_cast<unsigned long long>(budget->inodes_free));

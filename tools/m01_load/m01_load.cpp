@@ -22,9 +22,9 @@ constexpr const char* TAR_OPTIONS = "+:xzpf:C:";
 // Refuses the call: problem is a format that names subject (an option or an argument) at its
 // %s, or does not name it.
 [[gnu::format(printf, 1, 0)]] int refuse(const char* problem, const char* subject) {
-    fprintf(stderr, "m01_load: tar: ");
-    fprintf(stderr, problem, subject);
-    fprintf(stderr, "; %s\n", USAGE_LINE);
+    dprintf(STDERR_FILENO, "m01_load: tar: ");
+    dprintf(STDERR_FILENO, problem, subject);
+    dprintf(STDERR_FILENO, "; %s\n", USAGE_LINE);
     return EXIT_USAGE;
 }
 
@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
     // disk either way.
     (void)setlocale(LC_CTYPE, "C.UTF-8");
     if (argc < 2 || strcmp(argv[1], "tar") != 0) {
-        fprintf(stderr, "%s\n", USAGE_LINE);
+        dprintf(STDERR_FILENO, "%s\n", USAGE_LINE);
         return EXIT_USAGE;
     }
     return run_tar(argc - 1, argv + 1);
