@@ -39,6 +39,7 @@ const char* reserved_name_problem(const char* name, bool last, bool plain_file) 
             ++shared;
         if (own[shared] != '\0')
             continue;
+        // name starts with own: it is own itself, or own's temporary when the suffix follows.
         if (name[shared] == '\0')
             return last && plain_file ? nullptr : DAEMON_NAME;
         if (strcmp(name + shared, watchd::DAEMON_TEMP_SUFFIX) == 0)
