@@ -34,11 +34,15 @@ const char* reserved_name_problem(const char* name, bool last, bool plain_file) 
     if (strcmp(name, STAGING_NAME) == 0)
         return RESERVED_NAME;
     for (const char* own : watchd::DAEMON_DATA_NAMES) {
-        const size_t own_length = strlen(own);
-        if (strcmp(name, own) == 0)
+        size_t shared = 0;
+        while (own[shared] != '\0' && name[shared] == own[shared])
+            ++shared;
+        if (own[shared] != '\0')
+            continue;
+        // name starts with own: it is own itself, or own's temporary when the suffix follows.
+        if (name[shared] == '\0')
             return last && plain_file ? nullptr : DAEMON_NAME;
-        if (strncmp(name, own, own_length) == 0 &&
-            strcmp(name + own_length, watchd::DAEMON_TEMP_SUFFIX) == 0)
+        if (strcmp(name + shared, watchd::DAEMON_TEMP_SUFFIX) == 0)
             return DAEMON_NAME;
     }
     return nullptr;
@@ -81,9 +85,9 @@ const char* component_problem(const char* path, const char* component, bool last
 }  // namespace
 
 const char* entry_problem(archive_entry* entry, int dir_fd) {
-    const mode_t type = archive_entry_filetype(entry);
-    if (archive_entry_hardlink(entry) == nullptr && type != AE_IFREG && type != AE_IFDIR &&
-        type != AE_IFLNK)
+    const mode_t type = archive_entry_mode(entry) & AE_IFMT;
+    const bool hard_link = archive_entry_hardlink(entry) != nullptr;
+    if (!hard_link && type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK)
         return SPECIAL_FILE;
     // A header without a name is damage: what it meant to install is unknown.
     const char* name = archive_entry_pathname(entry);
@@ -98,30 +102,32 @@ const char* entry_problem(archive_entry* entry, int dir_fd) {
     memcpy(path, name, length + 1);
     while (length > 0 && path[length - 1] == '/')
         path[--length] = '\0';
-    // Leading "./" and the slashes after it name the target directory itself.
+    // Leading "./" and the slashes after it, and a "." that ends the name, name the target
+    // directory itself.
     char* relative = path;
-    while ((relative[0] == '.' && relative[1] == '/') || (relative != path && relative[0] == '/'))
+    while ((relative[0] == '.' && (relative[1] == '/' || relative[1] == '\0')) ||
+           (relative != path && relative[0] == '/'))
         ++relative;
     // The staging directory and the journal hold the entry under a longer name, which must
     // still fit.
     if (strlen(relative) + watchd::STAGED_PREFIX_LENGTH >= PATH_MAX)
         return TOO_LONG_TO_STAGE;
-    const entry_kind kind = {type == AE_IFDIR,
-                             type == AE_IFREG && archive_entry_hardlink(entry) == nullptr};
-    if (relative[0] == '\0' || strcmp(relative, ".") == 0)
+    const entry_kind kind = {type == AE_IFDIR, type == AE_IFREG && !hard_link};
+    if (relative[0] == '\0')
         return kind.is_dir ? TARGET_ITSELF : REPLACES_DIRECTORY;
     bool in_target = true;
-    for (char* start = relative;; ++start) {
+    char* start = relative;
+    for (char* end = relative;; ++end) {
+        if (*end != '/' && *end != '\0')
+            continue;
         // The name is cut after the component while it is checked.
-        char* end = strchr(start, '/');
-        if (end != nullptr)
-            *end = '\0';
-        const char* problem =
-            component_problem(relative, start, end == nullptr, kind, dir_fd, &in_target);
-        if (problem != nullptr || end == nullptr)
+        const bool last = *end == '\0';
+        *end = '\0';
+        const char* problem = component_problem(relative, start, last, kind, dir_fd, &in_target);
+        if (problem != nullptr || last)
             return problem;
         *end = '/';
-        start = end;
+        start = end + 1;
     }
 }
 

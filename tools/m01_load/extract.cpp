@@ -32,13 +32,11 @@ constexpr int EXTRACT_FLAGS = ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM |
                               ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
                               ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS;
 
-// Owner of a libarchive reader or writer, released with its free function.
-template <int (*Free)(archive*)>
+// Owner of a libarchive reader or writer: archive_free releases either.
 struct archive_deleter {
-    void operator()(archive* handle) const { Free(handle); }
+    void operator()(archive* handle) const { archive_free(handle); }
 };
-using read_archive_ptr = std::unique_ptr<archive, archive_deleter<archive_read_free>>;
-using write_archive_ptr = std::unique_ptr<archive, archive_deleter<archive_write_free>>;
+using archive_ptr = std::unique_ptr<archive, archive_deleter>;
 
 const char* error_text(archive* handle) {
     const char* text = archive_error_string(handle);
@@ -47,7 +45,13 @@ const char* error_text(archive* handle) {
 
 // Reports problem under subject. 1, the status of a failed extraction.
 int report(const char* subject, const char* problem) {
-    fprintf(stderr, "%s: tar: %s: %s\n", TOOL_NAME, subject, problem);
+    dprintf(STDERR_FILENO, "%s: tar: %s: %s\n", TOOL_NAME, subject, problem);
+    return 1;
+}
+
+// Reports that the tool cannot do action on path, with errno's reason. 1, as report().
+int report_cannot(const char* action, const char* path) {
+    dprintf(STDERR_FILENO, "%s: tar: cannot %s %s: %s\n", TOOL_NAME, action, path, strerror(errno));
     return 1;
 }
 
@@ -61,51 +65,10 @@ const char* entry_name(archive_entry* entry) {
 // hold the tool, and the daemon that waits for it, forever.
 int check_regular_file(const char* path, const watchd::unique_fd& file) {
     struct stat st;
-    if (fstat(file.get(), &st) != 0)
+    // fstatat, which the entry checks call anyway: one imported function fewer than fstat.
+    if (fstatat(file.get(), "", &st, AT_EMPTY_PATH) != 0)
         return report(path, strerror(errno));
     return S_ISREG(st.st_mode) ? 0 : report(path, "not a regular file");
-}
-
-// Reports a failure of the package itself, in the stream or in the tar data.
-int report_package(const char* archive_path, archive* reader, const package_stream& stream) {
-    return report(archive_path,
-                  stream.problem() != nullptr ? stream.problem() : error_text(reader));
-}
-
-// One pass over the package: each_entry gets every header and returns ARCHIVE_OK,
-// ARCHIVE_FAILED (the entry refused and named; the others are still read) or ARCHIVE_FATAL
-// (reported: stop), and the next header's read skips what it left of the entry's data.
-// after_last runs once the last header is read; then the file is read to its end. 0 when all
-// of it passed.
-template <typename EachEntry, typename AfterLast>
-int read_package(const tar_request& request, const watchd::unique_fd& file, EachEntry each_entry,
-                 AfterLast after_last) {
-    package_stream stream(file.get(), request.gzip);
-    read_archive_ptr reader(archive_read_new());
-    if (!reader)
-        return report(request.archive, strerror(ENOMEM));
-    // No filter of libarchive's: a package is gzip data, which the stream inflates, or a plain
-    // tar. Each filter would bring its reader into the router's image for nothing.
-    archive_read_support_format_tar(reader.get());
-    if (stream.open(reader.get()) != ARCHIVE_OK)
-        return report_package(request.archive, reader.get(), stream);
-    int status = 0;
-    archive_entry* entry = nullptr;
-    for (int r; (r = archive_read_next_header(reader.get(), &entry)) != ARCHIVE_EOF;) {
-        // A warning is damage that libarchive read past (a malformed pax record, an empty
-        // name): what it would install is not what the package says. ARCHIVE_RETRY (a
-        // damaged header) ranks above ARCHIVE_WARN but is a failure too.
-        if (r != ARCHIVE_OK)
-            return report_package(request.archive, reader.get(), stream);
-        r = each_entry(reader.get(), entry);
-        if (r == ARCHIVE_FATAL)
-            return 1;
-        if (r != ARCHIVE_OK)
-            status = 1;
-    }
-    if (after_last() != 0)
-        return 1;
-    return stream.finish() != 0 ? report_package(request.archive, reader.get(), stream) : status;
 }
 
 // What the package may take of the target's file system. Each entry counts one block, and a
@@ -122,6 +85,7 @@ struct space_budget {
     uint64_t inodes_free = 0;
     uint64_t bytes_needed = 0;
     uint64_t inodes_needed = 0;
+    const char* directory = nullptr;  // the target directory as named, for the report
 };
 
 // Counts one entry with data bytes of file data. 0 while everything counted still fits.
@@ -169,23 +133,15 @@ uint64_t entry_data_bytes(archive_entry* entry) {
     return data;
 }
 
-// Reads every header and all data to the end of the file, counting each entry against the
-// budget as soon as its header is read: a package that cannot fit is refused before the rest
-// is inflated. 0 when the package is whole and fits.
-int verify_archive(const tar_request& request, const watchd::unique_fd& file,
-                   const char* directory) {
-    space_budget budget;
-    if (read_space_budget(&budget) != 0)
-        return report(directory, strerror(errno));
-    const auto count_entry = [&](archive* /*reader*/, archive_entry* entry) {
-        if (add_entry(&budget, entry_data_bytes(entry)) == 0)
-            return ARCHIVE_OK;
-        fprintf(stderr, "%s: tar: %s: %s (%llu bytes, %llu inodes available)\n", TOOL_NAME,
-                directory, strerror(ENOSPC), static_cast<unsigned long long>(budget.bytes_free),
-                static_cast<unsigned long long>(budget.inodes_free));
-        return ARCHIVE_FATAL;
-    };
-    return read_package(request, file, count_entry, [] { return 0; });
+// Counts the entry against budget: read_package's step in the check.
+int count_entry(space_budget* budget, archive_entry* entry) {
+    if (add_entry(budget, entry_data_bytes(entry)) == 0)
+        return ARCHIVE_OK;
+    dprintf(STDERR_FILENO, "%s: tar: %s: %s (%llu bytes, %llu inodes available)\n", TOOL_NAME,
+            budget->directory, strerror(ENOSPC),
+            static_cast<unsigned long long>(budget->bytes_free),
+            static_cast<unsigned long long>(budget->inodes_free));
+    return ARCHIVE_FATAL;
 }
 
 // Copies the current entry's data. 0 on success; a failure is reported under the entry.
@@ -207,7 +163,7 @@ int copy_entry_data(archive* reader, archive* writer, archive_entry* entry) {
     }
 }
 
-// Writes one entry into the staging directory: read_package's each_entry for the extraction.
+// Writes one entry into the staging directory: read_package's step in the extraction.
 int extract_entry(archive* reader, archive* writer, archive_entry* entry, int dir_fd) {
     const char* problem = entry_problem(entry, dir_fd);
     if (problem == TARGET_ITSELF)
@@ -217,7 +173,7 @@ int extract_entry(archive* reader, archive* writer, archive_entry* entry, int di
         return ARCHIVE_FAILED;
     }
     // No setuid, setgid or sticky bit comes from a package.
-    archive_entry_set_perm(entry, archive_entry_perm(entry) & 0777);
+    archive_entry_set_perm(entry, archive_entry_mode(entry) & 0777);
     // A warning here is an entry not written as the package says (a hard link to itself
     // skipped, a time not set): the package is refused as for a reader warning.
     int r = archive_write_header(writer, entry);
@@ -232,6 +188,63 @@ int extract_entry(archive* reader, archive* writer, archive_entry* entry, int di
     return r == ARCHIVE_FATAL ? ARCHIVE_FATAL : ARCHIVE_FAILED;
 }
 
+// What a pass over the package does with each entry: the check counts it against budget
+// (writer null), the extraction writes it into the staging directory with writer.
+struct pass_step {
+    space_budget* budget;
+    archive* writer;
+    int dir_fd;
+};
+
+// One pass over the package: each header goes to the step, which answers ARCHIVE_OK,
+// ARCHIVE_FAILED (the entry refused and named; the others are still read) or ARCHIVE_FATAL
+// (reported: stop), and the next header's read skips what it left of the entry's data. After
+// the last header the writer is closed: directory modes and times are set last, once nothing
+// more is written into them. Then the file is read to its end. 0 when all of it passed.
+int read_package(const tar_request& request, const watchd::unique_fd& file, pass_step step) {
+    package_stream stream(file.get(), request.gzip);
+    archive_ptr reader(archive_read_new());
+    if (!reader)
+        return report(request.archive, strerror(ENOMEM));
+    // No filter of libarchive's: a package is gzip data, which the stream inflates, or a plain
+    // tar. Each filter would bring its reader into the router's image for nothing.
+    archive_read_support_format_tar(reader.get());
+    int status = 0;
+    archive_entry* entry = nullptr;
+    int r = stream.open(reader.get());
+    while (r == ARCHIVE_OK && (r = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK) {
+        const int entry_status = step.writer == nullptr
+                                     ? count_entry(step.budget, entry)
+                                     : extract_entry(reader.get(), step.writer, entry, step.dir_fd);
+        if (entry_status == ARCHIVE_FATAL)
+            return 1;
+        if (entry_status != ARCHIVE_OK)
+            status = 1;
+    }
+    if (r == ARCHIVE_EOF && step.writer != nullptr &&
+        archive_write_close(step.writer) != ARCHIVE_OK)
+        return report(request.archive, error_text(step.writer));
+    // A warning is damage that libarchive read past (a malformed pax record, an empty name):
+    // what it would install is not what the package says. ARCHIVE_RETRY (a damaged header)
+    // ranks above ARCHIVE_WARN but is a failure too.
+    if (r != ARCHIVE_EOF || stream.finish() != 0)
+        return report(request.archive,
+                      stream.problem() != nullptr ? stream.problem() : error_text(reader.get()));
+    return status;
+}
+
+// Reads every header and all data to the end of the file, counting each entry against the
+// budget as soon as its header is read: a package that cannot fit is refused before the rest
+// is inflated. 0 when the package is whole and fits.
+int verify_archive(const tar_request& request, const watchd::unique_fd& file,
+                   const char* directory) {
+    space_budget budget;
+    budget.directory = directory;
+    if (read_space_budget(&budget) != 0)
+        return report(directory, strerror(errno));
+    return read_package(request, file, {&budget, nullptr, -1});
+}
+
 // Extracts the verified package into the staging area, the working directory from then on,
 // and moves it into place. 0 on success; a failure is reported, and the caller settles the
 // staging directory.
@@ -241,19 +254,10 @@ int stage_and_move(const tar_request& request, const watchd::unique_fd& file,
     int err = watchd::make_staging_area(dir_fd.get(), &area);
     if (err != 0)
         return report(directory, strerror(err));
-    write_archive_ptr writer(archive_write_disk_new());
+    archive_ptr writer(archive_write_disk_new());
     if (!writer || archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK)
         return report(request.archive, strerror(ENOMEM));
-    const auto write_entry = [&](archive* reader, archive_entry* entry) {
-        return extract_entry(reader, writer.get(), entry, dir_fd.get());
-    };
-    // Directory modes and times are set last, once nothing more is written into them.
-    const auto close_writer = [&] {
-        return archive_write_close(writer.get()) == ARCHIVE_OK
-                   ? 0
-                   : report(request.archive, error_text(writer.get()));
-    };
-    if (read_package(request, file, write_entry, close_writer) != 0)
+    if (read_package(request, file, {nullptr, writer.get(), dir_fd.get()}) != 0)
         return 1;
     err = watchd::merge_staged(area, dir_fd.get());
     return err == 0 ? 0 : report(directory, strerror(err));
@@ -274,22 +278,16 @@ int extract_archive(const tar_request& request) {
     // O_NONBLOCK: opening a FIFO would otherwise wait for a writer before the check below can
     // refuse it. Reads of a regular file ignore the flag.
     watchd::unique_fd file(open(request.archive, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!file.valid()) {
-        fprintf(stderr, "%s: tar: cannot open %s: %s\n", TOOL_NAME, request.archive,
-                strerror(errno));
-        return 1;
-    }
+    if (!file.valid())
+        return report_cannot("open", request.archive);
     if (check_regular_file(request.archive, file) != 0)
         return 1;
     // libarchive resolves entry names against the working directory, and its secure checks
     // refuse an absolute directory prefix: so work from inside the directory.
     const char* directory = request.directory != nullptr ? request.directory : ".";
     watchd::unique_fd dir_fd(open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir_fd.valid() || fchdir(dir_fd.get()) != 0) {
-        fprintf(stderr, "%s: tar: cannot change to directory %s: %s\n", TOOL_NAME, directory,
-                strerror(errno));
-        return 1;
-    }
+    if (!dir_fd.valid() || fchdir(dir_fd.get()) != 0)
+        return report_cannot("change to directory", directory);
     // What an earlier run left behind when it was cut short goes first; what this one leaves,
     // whatever happened, at the end.
     if (settle(dir_fd) != 0 || verify_archive(request, file, directory) != 0)

@@ -2,7 +2,6 @@
 // is tar. The daemon runs `./m01_load tar -zxf PACKAGE -C DIR` and takes status 0 as a
 // complete installation.
 #include <locale.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -20,55 +19,48 @@ constexpr int EXIT_USAGE = 2;
 // comes back as ':' and getopt prints nothing of its own.
 constexpr const char* TAR_OPTIONS = "+:xzpf:C:";
 
-[[gnu::format(printf, 1, 2)]] int refuse(const char* problem, ...) {
-    va_list args;
-    va_start(args, problem);
-    fputs("m01_load: tar: ", stderr);
-    vfprintf(stderr, problem, args);
-    fprintf(stderr, "; %s\n", USAGE_LINE);
-    va_end(args);
+// Refuses the call: problem is a format that names subject (an option or an argument) at its
+// %s, or does not name it.
+[[gnu::format(printf, 1, 0)]] int refuse(const char* problem, const char* subject) {
+    dprintf(STDERR_FILENO, "m01_load: tar: ");
+    dprintf(STDERR_FILENO, problem, subject);
+    dprintf(STDERR_FILENO, "; %s\n", USAGE_LINE);
     return EXIT_USAGE;
-}
-
-// Stores an option's value; an empty or second value is refused.
-int take_value(const char** slot, int option, const char* value) {
-    if (value[0] == '\0')
-        return refuse("option -%c needs a value", option);
-    if (*slot != nullptr)
-        return refuse("option -%c given twice", option);
-    *slot = value;
-    return 0;
 }
 
 // Reads the tar applet's arguments (argv[0] is the applet's name): -x, -z, -p (a no-op:
 // modes are always kept), -f ARCHIVE and -C DIR, bundled or separate, in any order, up to
 // the first operand or "--". Member names would select entries; the daemon never names any.
+// A value that is empty or given twice is refused.
 int run_tar(int argc, char** argv) {
     tar_request request;
     bool extract = false;
     for (int option; (option = getopt(argc, argv, TAR_OPTIONS)) != -1;) {
-        int refused = 0;
-        if (option == 'x')
+        // A missing value (':') and an unknown option ('?') leave the option in optopt.
+        const char name[] = {
+            '-', static_cast<char>(option == ':' || option == '?' ? optopt : option), '\0'};
+        const char** value = option == 'f'   ? &request.archive
+                             : option == 'C' ? &request.directory
+                                             : nullptr;
+        if (option == ':' || (value != nullptr && optarg[0] == '\0'))
+            return refuse("option %s needs a value", name);
+        if (value != nullptr && *value != nullptr)
+            return refuse("option %s given twice", name);
+        if (value != nullptr)
+            *value = optarg;
+        else if (option == 'x')
             extract = true;
         else if (option == 'z')
             request.gzip = true;
-        else if (option == 'f')
-            refused = take_value(&request.archive, option, optarg);
-        else if (option == 'C')
-            refused = take_value(&request.directory, option, optarg);
-        else if (option == ':')
-            refused = refuse("option -%c needs a value", optopt);
         else if (option != 'p')
-            refused = refuse("unknown option -%c", optopt);
-        if (refused != 0)
-            return refused;
+            return refuse("unknown option %s", name);
     }
     if (optind < argc)
         return refuse("unexpected argument %s", argv[optind]);
     if (!extract)
-        return refuse("only extraction (-x) is supported");
+        return refuse("only extraction (-x) is supported", "");
     if (request.archive == nullptr)
-        return refuse("no archive given (-f ARCHIVE)");
+        return refuse("no archive given (-f ARCHIVE)", "");
     return extract_archive(request);
 }
 
@@ -80,7 +72,7 @@ int main(int argc, char** argv) {
     // disk either way.
     (void)setlocale(LC_CTYPE, "C.UTF-8");
     if (argc < 2 || strcmp(argv[1], "tar") != 0) {
-        fprintf(stderr, "%s\n", USAGE_LINE);
+        dprintf(STDERR_FILENO, "%s\n", USAGE_LINE);
         return EXIT_USAGE;
     }
     return run_tar(argc - 1, argv + 1);
