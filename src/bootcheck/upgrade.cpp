@@ -101,7 +101,7 @@ package_state take_package(waiting_package* package) {
 
 // Runs the extraction tool or copies the package, as rule says. true when it worked.
 bool put_package_in_place(const exit_code_rule& rule, int package_fd) {
-    if (rule.destination == package_destination::data_extraction)
+    if (rule.copy_target == nullptr)
         return extract_plugin_archive(package_fd);
     return copy_fd_to_file(package_fd, rule.copy_target) == 0;
 }
@@ -147,7 +147,7 @@ bool command_succeeded(int status) {
 
 void install_upgrade(int code) {
     const exit_code_rule* rule = exit_code_rule_for(code);
-    if (rule == nullptr || rule->destination == package_destination::none)
+    if (rule == nullptr || rule->record_member == nullptr)
         return;
     waiting_package package;
     const package_state state = take_package(&package);
