@@ -109,7 +109,9 @@ bool put_package_in_place(const exit_code_rule& rule, int package_fd) {
 // The current record, or a new empty one when there is none or it is no JSON object. false
 // when the record is there but cannot be read: its members must not be thrown away.
 bool record_to_update(json_ptr* record) {
-    if (json_from_file(BOOTCHK_PATH, record) == read_result::failed)
+    read_result result;
+    *record = cjson_from_file(BOOTCHK_PATH, &result);
+    if (result == read_result::failed)
         return false;
     if (!*record || !cJSON_IsObject(record->get()))
         record->reset(cJSON_CreateObject());
