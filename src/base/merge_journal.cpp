@@ -21,7 +21,6 @@ constexpr int WALK_OPEN_DIRS = 16;
 constexpr const char* PACKAGE_PART = "package";
 constexpr const char* KEPT_PART = "kept";
 constexpr const char* ADDED_PART = "added";
-// Created (and made durable) in the staging directory once every move is durable.
 constexpr const char* COMMIT_MARK = "committed";
 
 // Symbolic links cannot be opened; their directory's fsync covers them.
@@ -252,7 +251,7 @@ int remove_staging(int target_fd, int staging_fd) {
     return r == 0 && fsync(target_fd) != 0 ? errno : r;
 }
 
-// The commit point: after it the moves are final.
+// The commit point, once every move is durable: after it the moves are final.
 int commit_merge(const staging_area& area) {
     unique_fd mark(
         openat(area.staging.get(), COMMIT_MARK, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
@@ -307,7 +306,6 @@ int settle_staging(int target_fd) {
                                                   : errno;
     struct stat st;
     if (fstatat(staging.get(), COMMIT_MARK, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        // Not committed: the moves are rolled back first.
         int r = errno == ENOENT ? roll_back(staging.get(), target_fd) : errno;
         if (r != 0)
             return r;
