@@ -25,32 +25,6 @@ static_assert(path_names(BOOTCHK_PATH, DAEMON_DATA_NAMES[0]) &&
                   path_names(SIGNATURE_TARGET, DAEMON_DATA_NAMES[2]),
               "the extraction tool keeps packages off the files the daemon writes");
 
-// The record file as it was before an extraction: the archive may bring a .bootchk of its
-// own, which must not stay behind when the extraction fails.
-struct record_snapshot {
-    bool existed = false;
-    bool readable = false;
-    file_content content;
-};
-
-record_snapshot take_record_snapshot() {
-    record_snapshot snapshot;
-    struct stat info;
-    snapshot.existed = fstatat(AT_FDCWD, BOOTCHK_PATH, &info, AT_SYMLINK_NOFOLLOW) == 0;
-    snapshot.readable =
-        snapshot.existed && read_whole_file(BOOTCHK_PATH, &snapshot.content) == read_result::read;
-    return snapshot;
-}
-
-void restore_record(const record_snapshot& snapshot) {
-    if (!snapshot.existed) {
-        unlinkat(AT_FDCWD, BOOTCHK_PATH, 0);
-    } else if (snapshot.readable) {
-        (void)save_text_file(BOOTCHK_PATH, snapshot.content.bytes.get(),
-                             static_cast<int32_t>(snapshot.content.length));
-    }
-}
-
 bool extract_plugin_archive(int package_fd) {
     // The tool reads the package through a descriptor it inherits, so it gets exactly the file
     // that was checked, whatever the path names by then.
@@ -58,12 +32,20 @@ bool extract_plugin_archive(int package_fd) {
     char command[EXTRACT_COMMAND_CAPACITY];
     if (!inherited.valid() || format_extract_command(inherited.get(), command) < 0)
         return false;
-    record_snapshot before = take_record_snapshot();
+    // The record as it was: the archive may bring a .bootchk of its own, which must not stay
+    // behind when the extraction fails.
+    struct stat info;
+    const bool existed = fstatat(AT_FDCWD, BOOTCHK_PATH, &info, AT_SYMLINK_NOFOLLOW) == 0;
+    file_content record;
+    const bool readable = existed && read_whole_file(BOOTCHK_PATH, &record) == read_result::read;
     if (command_succeeded(run_shell_command(command)))
         return true;
     // A tool cut short leaves its journal behind: the files go back before the record does.
     (void)settle_staging_in(DATA_DIR);
-    restore_record(before);
+    if (!existed)
+        unlinkat(AT_FDCWD, BOOTCHK_PATH, 0);
+    else if (readable)
+        (void)save_text_file(BOOTCHK_PATH, record.bytes.get(), static_cast<int32_t>(record.length));
     return false;
 }
 
