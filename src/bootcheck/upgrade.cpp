@@ -137,21 +137,17 @@ void install_upgrade(int code) {
     const package_state state = take_package(&package);
     if (state == package_state::none)
         return;
-    // A refused package is left where it is: it is not the daemon's to remove.
-    if (state == package_state::refused) {
-        say("failed to install upgrade(%d)\n", code);
-        return;
-    }
-    // Read before extracting, so that an archive cannot bring a record of its own.
+    // A refused package is left where it is: it is not the daemon's to remove. The record is
+    // read before extracting, so that an archive cannot bring a record of its own.
     json_ptr record;
-    const bool record_readable = record_to_update(&record);
-    const bool installed = record_readable && put_package_in_place(*rule, package.file.get());
-    unlinkat(package.dir.get(), UPGRADE_PACKAGE_NAME, 0);
-    if (!installed) {
+    const bool installed = state == package_state::taken && record_to_update(&record) &&
+                           put_package_in_place(*rule, package.file.get());
+    if (state == package_state::taken)
+        unlinkat(package.dir.get(), UPGRADE_PACKAGE_NAME, 0);
+    if (installed)
+        note_installation(record.get(), rule->record_member);
+    else
         say("failed to install upgrade(%d)\n", code);
-        return;
-    }
-    note_installation(record.get(), rule->record_member);
 }
 
 }  // namespace watchd
