@@ -78,9 +78,8 @@ void close_up_to_limit(int first) {
 }
 
 void close_inherited_fds() {
-    if (close_with_close_range(FIRST_INHERITED_FD) || close_listed_fds(FIRST_INHERITED_FD))
-        return;
-    close_up_to_limit(FIRST_INHERITED_FD);
+    if (!close_with_close_range(FIRST_INHERITED_FD) && !close_listed_fds(FIRST_INHERITED_FD))
+        close_up_to_limit(FIRST_INHERITED_FD);
 }
 
 namespace {
