@@ -3,7 +3,7 @@
 // packages off them.
 #pragma once
 
-#include <stddef.h>
+#include <string_view>
 
 namespace watchd {
 
@@ -12,19 +12,9 @@ constexpr const char DAEMON_TEMP_SUFFIX[] = ".tmp";
 
 // Whether path ends with "/" and name: the daemon's full paths are checked against the names
 // above when it is compiled, so that the two cannot drift apart.
-constexpr bool path_names(const char* path, const char* name) {
-    size_t path_len = 0;
-    size_t name_len = 0;
-    while (path[path_len] != '\0')
-        ++path_len;
-    while (name[name_len] != '\0')
-        ++name_len;
-    if (name_len >= path_len || path[path_len - name_len - 1] != '/')
-        return false;
-    for (size_t i = 0; i < name_len; ++i)
-        if (path[path_len - name_len + i] != name[i])
-            return false;
-    return true;
+constexpr bool path_names(std::string_view path, std::string_view name) {
+    return path.size() > name.size() && path[path.size() - name.size() - 1] == '/' &&
+           path.substr(path.size() - name.size()) == name;
 }
 
 }  // namespace watchd

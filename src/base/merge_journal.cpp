@@ -5,15 +5,13 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <stdio.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <utility>
+#include <initializer_list>
 
 #include "base/remove_entry.h"
 #include "base/resources.h"
-#include "base/unique_fd.h"
 
 namespace watchd {
 namespace {
@@ -23,7 +21,6 @@ constexpr int WALK_OPEN_DIRS = 16;
 constexpr const char* PACKAGE_PART = "package";
 constexpr const char* KEPT_PART = "kept";
 constexpr const char* ADDED_PART = "added";
-// Created (and made durable) in the staging directory once every move is durable.
 constexpr const char* COMMIT_MARK = "committed";
 
 // Symbolic links cannot be opened; their directory's fsync covers them.
@@ -36,25 +33,6 @@ int sync_entry(const char* path, const struct stat* /*st*/, int type, struct FTW
     return fd.valid() && fsync(fd.get()) == 0 ? 0 : errno;
 }
 
-// A stream over dir_fd's entries that leaves dir_fd itself open.
-dir_ptr open_stream(int dir_fd) {
-    unique_fd copy(openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    dir_ptr dir(copy.valid() ? fdopendir(copy.get()) : nullptr);
-    if (dir)
-        (void)copy.release();  // the stream owns it now
-    return dir;
-}
-
-bool is_dot_or_dotdot(const char* name) {
-    return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
-}
-
-unique_fd open_subdir(int parent_fd, const char* name) {
-    return unique_fd(openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-}
-
-// ---- the journal, the moves and their undoing ----
-
 // The directories of one level of the merge: the staged package, the target and the journal.
 struct merge_dirs {
     int package;
@@ -65,8 +43,7 @@ struct merge_dirs {
 
 // One walk over a level of the merge (or of its undoing): its directories, whether a target
 // entry changed (so that the target is fsynced), and the first failure an undo step met.
-struct walk {
-    merge_dirs dirs;
+struct walk : merge_dirs {
     bool changed = false;
     int first_error = 0;
 
@@ -83,15 +60,14 @@ using entry_step = int (*)(walk* w, const char* name, bool* moved);
 // Calls step for each entry of dir_fd, in passes until one in which no entry moved: entries
 // renamed away while the directory is read may hide others from readdir.
 int for_each_entry(walk* w, int dir_fd, entry_step step) {
-    dir_ptr dir = open_stream(dir_fd);
+    // A stream of its own over "." leaves dir_fd open.
+    dir_ptr dir = open_dir_stream(dir_fd, ".");
     if (!dir)
         return errno;
     for (bool moved = true; moved;) {
         moved = false;
         rewinddir(dir.get());
-        while (const dirent* d = readdir(dir.get())) {
-            if (is_dot_or_dotdot(d->d_name))
-                continue;
+        while (const dirent* d = next_entry(dir.get())) {
             int r = step(w, d->d_name, &moved);
             if (r != 0)
                 return r;
@@ -111,10 +87,6 @@ int descend(const merge_dirs& dirs, const char* name, int (*level)(const merge_d
             return errno;
     }
     return level({subs[0].get(), subs[1].get(), subs[2].get(), subs[3].get()});
-}
-
-int make_dir(int parent_fd, const char* name) {
-    return mkdirat(parent_fd, name, 0700) == 0 ? 0 : errno;
 }
 
 // What a package entry does to the target: replaces an entry there, merges into a directory
@@ -150,19 +122,17 @@ int merge_into(const merge_dirs& dirs);
 // rename replaces it at once and the target never lacks the name; a new one gets a marker. A
 // merged directory gets a mirror in both, so that kept never holds an old directory.
 int journal_entry(walk* w, const char* name, bool* /*moved*/) {
-    const merge_dirs& dirs = w->dirs;
-    const placement p = place_of(dirs, name);
+    const placement p = place_of(*w, name);
     if (p.error != 0)
         return p.error;
     if (p.merges) {
-        int r = make_dir(dirs.kept, name);
-        if (r == 0)
-            r = make_dir(dirs.added, name);
-        return r != 0 ? r : descend(dirs, name, journal_level);
+        if (mkdirat(w->kept, name, 0700) != 0 || mkdirat(w->added, name, 0700) != 0)
+            return errno;
+        return descend(*w, name, journal_level);
     }
     if (p.replaces)
-        return linkat(dirs.target, name, dirs.kept, name, 0) == 0 ? 0 : errno;
-    unique_fd marker(openat(dirs.added, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        return linkat(w->target, name, w->kept, name, 0) == 0 ? 0 : errno;
+    unique_fd marker(openat(w->added, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     return marker.valid() ? 0 : errno;
 }
 
@@ -175,18 +145,27 @@ int journal_level(const merge_dirs& dirs) {
     return r;
 }
 
-// Moves one package entry into the target, or merges a directory into the target's.
+// Moves one package entry into the target: a directory that the target already holds is
+// merged into, anything else is renamed over what the target holds under its name.
 int merge_entry(walk* w, const char* name, bool* moved) {
-    const merge_dirs& dirs = w->dirs;
-    const placement p = place_of(dirs, name);
+    const placement p = place_of(*w, name);
     if (p.error != 0)
         return p.error;
     if (p.merges)
-        return descend(dirs, name, merge_into);
-    if (renameat(dirs.package, name, dirs.target, name) != 0)
+        return descend(*w, name, merge_into);
+    if (renameat(w->package, name, w->target, name) != 0)
         return errno;
     *moved = w->changed = true;
     return 0;
+}
+
+// One level of the merge; the target directory is fsynced after its renames.
+int merge_into(const merge_dirs& dirs) {
+    walk w = {dirs};
+    int r = for_each_entry(&w, dirs.package, merge_entry);
+    if (r != 0)
+        return r;
+    return w.changed && fsync(dirs.target) != 0 ? errno : 0;
 }
 
 int undo_level(const merge_dirs& dirs);
@@ -194,24 +173,23 @@ int undo_level(const merge_dirs& dirs);
 // Puts one kept entry back over the new one. A directory in kept mirrors a merged one; a
 // kept entry that the target still holds was never replaced. Goes on after a failure.
 int undo_kept(walk* w, const char* name, bool* moved) {
-    const merge_dirs& dirs = w->dirs;
     struct stat st;
     struct stat here;
-    if (fstatat(dirs.kept, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(w->kept, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         w->note(errno);
         return 0;
     }
     if (S_ISDIR(st.st_mode)) {
         // ENOENT: not all four there, the journal was cut before it reached below.
-        int r = descend(dirs, name, undo_level);
+        int r = descend(*w, name, undo_level);
         w->note(r == ENOENT ? 0 : r);
         return 0;
     }
-    const bool still_there = fstatat(dirs.target, name, &here, AT_SYMLINK_NOFOLLOW) == 0 &&
+    const bool still_there = fstatat(w->target, name, &here, AT_SYMLINK_NOFOLLOW) == 0 &&
                              here.st_dev == st.st_dev && here.st_ino == st.st_ino;
     if (still_there)
         return 0;
-    if (renameat(dirs.kept, name, dirs.target, name) == 0)
+    if (renameat(w->kept, name, w->target, name) == 0)
         *moved = w->changed = true;
     else
         w->note(errno);
@@ -221,15 +199,14 @@ int undo_kept(walk* w, const char* name, bool* moved) {
 // Moves the entry a marker stands for back into the package, unless it was never moved. A
 // directory here is undone with its mirror in kept.
 int undo_added(walk* w, const char* name, bool* /*moved*/) {
-    const merge_dirs& dirs = w->dirs;
     struct stat st;
-    if (fstatat(dirs.added, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(w->added, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         w->note(errno);
         return 0;
     }
     if (S_ISDIR(st.st_mode))
         return 0;
-    if (renameat(dirs.target, name, dirs.package, name) == 0)
+    if (renameat(w->target, name, w->package, name) == 0)
         w->changed = true;
     else if (errno != ENOENT)
         w->note(errno);
@@ -274,18 +251,7 @@ int remove_staging(int target_fd, int staging_fd) {
     return r == 0 && fsync(target_fd) != 0 ? errno : r;
 }
 
-// Moves every entry of the package into the target: a directory that the target already holds
-// is merged into, anything else is renamed over what the target holds under its name. Each
-// target directory that received an entry is fsynced after its renames.
-int merge_into(const merge_dirs& dirs) {
-    walk w = {dirs};
-    int r = for_each_entry(&w, dirs.package, merge_entry);
-    if (r != 0)
-        return r;
-    return w.changed && fsync(dirs.target) != 0 ? errno : 0;
-}
-
-// The commit point: after it the moves are final.
+// The commit point, once every move is durable: after it the moves are final.
 int commit_merge(const staging_area& area) {
     unique_fd mark(
         openat(area.staging.get(), COMMIT_MARK, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
@@ -339,11 +305,8 @@ int settle_staging(int target_fd) {
                : errno == ENOENT                  ? 0
                                                   : errno;
     struct stat st;
-    const bool committed = fstatat(staging.get(), COMMIT_MARK, &st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!committed && errno != ENOENT)
-        return errno;
-    if (!committed) {
-        int r = roll_back(staging.get(), target_fd);
+    if (fstatat(staging.get(), COMMIT_MARK, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        int r = errno == ENOENT ? roll_back(staging.get(), target_fd) : errno;
         if (r != 0)
             return r;
     }

@@ -4,8 +4,7 @@
 // anything from the target.
 #pragma once
 
-#include <limits.h>
-#include <string.h>
+#include <stddef.h>
 
 #include "base/unique_fd.h"
 

@@ -8,20 +8,14 @@
 #include <unistd.h>
 
 #include "base/resources.h"
-#include "base/unique_fd.h"
 
 namespace watchd {
 namespace {
 
-constexpr int DIR_OPEN_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // "4294967295" and its terminating zero.
 constexpr int HOISTED_NAME_CAPACITY = 11;
 
 enum class removal { removed, full_directory, failed };
-
-bool is_dot_entry(const char* name) {
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
 
 // Removes name from dir_fd unless it is a directory with something in it.
 removal remove_unless_full_directory(int dir_fd, const char* name) {
@@ -39,25 +33,10 @@ removal remove_unless_full_directory(int dir_fd, const char* name) {
 // owner first: a mode without write permission (a package's read-only directory) must not
 // keep what is to go.
 dir_ptr open_directory(int dir_fd, const char* name) {
-    unique_fd fd(openat(dir_fd, name, DIR_OPEN_FLAGS));
-    if (!fd.valid())
-        return nullptr;
-    (void)fchmod(fd.get(), S_IRWXU);
-    dir_ptr stream(fdopendir(fd.get()));
+    dir_ptr stream = open_dir_stream(dir_fd, name);
     if (stream)
-        (void)fd.release();
+        (void)fchmod(dirfd(stream.get()), S_IRWXU);
     return stream;
-}
-
-// The next entry other than . and .., or null at the end (errno then says whether the end was
-// a failure).
-const dirent* next_entry(DIR* stream) {
-    const dirent* entry;
-    do {
-        errno = 0;
-        entry = readdir(stream);
-    } while (entry != nullptr && is_dot_entry(entry->d_name));
-    return entry;
 }
 
 // Moves the directory name in from_fd into top_fd under a number not taken there. A number

@@ -15,9 +15,7 @@ namespace watchd {
     va_start(args, fmt);
     int n = vsnprintf(buf, cap, fmt, args);
     va_end(args);
-    if (n < 0 || static_cast<size_t>(n) >= cap)
-        return -1;
-    return n;
+    return n < 0 || static_cast<size_t>(n) >= cap ? -1 : n;
 }
 
 // Builds a text in a buffer of fixed capacity piece by piece, remembering whether everything

@@ -25,32 +25,6 @@ static_assert(path_names(BOOTCHK_PATH, DAEMON_DATA_NAMES[0]) &&
                   path_names(SIGNATURE_TARGET, DAEMON_DATA_NAMES[2]),
               "the extraction tool keeps packages off the files the daemon writes");
 
-// The record file as it was before an extraction: the archive may bring a .bootchk of its
-// own, which must not stay behind when the extraction fails.
-struct record_snapshot {
-    bool existed = false;
-    bool readable = false;
-    file_content content;
-};
-
-record_snapshot take_record_snapshot() {
-    record_snapshot snapshot;
-    struct stat info;
-    snapshot.existed = fstatat(AT_FDCWD, BOOTCHK_PATH, &info, AT_SYMLINK_NOFOLLOW) == 0;
-    snapshot.readable =
-        snapshot.existed && read_whole_file(BOOTCHK_PATH, &snapshot.content) == read_result::read;
-    return snapshot;
-}
-
-void restore_record(const record_snapshot& snapshot) {
-    if (!snapshot.existed) {
-        unlinkat(AT_FDCWD, BOOTCHK_PATH, 0);
-    } else if (snapshot.readable) {
-        (void)save_text_file(BOOTCHK_PATH, snapshot.content.bytes.get(),
-                             static_cast<int32_t>(snapshot.content.length));
-    }
-}
-
 bool extract_plugin_archive(int package_fd) {
     // The tool reads the package through a descriptor it inherits, so it gets exactly the file
     // that was checked, whatever the path names by then.
@@ -58,12 +32,20 @@ bool extract_plugin_archive(int package_fd) {
     char command[EXTRACT_COMMAND_CAPACITY];
     if (!inherited.valid() || format_extract_command(inherited.get(), command) < 0)
         return false;
-    record_snapshot before = take_record_snapshot();
+    // The record as it was: the archive may bring a .bootchk of its own, which must not stay
+    // behind when the extraction fails.
+    struct stat info;
+    const bool existed = fstatat(AT_FDCWD, BOOTCHK_PATH, &info, AT_SYMLINK_NOFOLLOW) == 0;
+    file_content record;
+    const bool readable = existed && read_whole_file(BOOTCHK_PATH, &record) == read_result::read;
     if (command_succeeded(run_shell_command(command)))
         return true;
     // A tool cut short leaves its journal behind: the files go back before the record does.
     (void)settle_staging_in(DATA_DIR);
-    restore_record(before);
+    if (!existed)
+        unlinkat(AT_FDCWD, BOOTCHK_PATH, 0);
+    else if (readable)
+        (void)save_text_file(BOOTCHK_PATH, record.bytes.get(), static_cast<int32_t>(record.length));
     return false;
 }
 
@@ -101,7 +83,7 @@ package_state take_package(waiting_package* package) {
 
 // Runs the extraction tool or copies the package, as rule says. true when it worked.
 bool put_package_in_place(const exit_code_rule& rule, int package_fd) {
-    if (rule.destination == package_destination::data_extraction)
+    if (rule.copy_target == nullptr)
         return extract_plugin_archive(package_fd);
     return copy_fd_to_file(package_fd, rule.copy_target) == 0;
 }
@@ -109,7 +91,9 @@ bool put_package_in_place(const exit_code_rule& rule, int package_fd) {
 // The current record, or a new empty one when there is none or it is no JSON object. false
 // when the record is there but cannot be read: its members must not be thrown away.
 bool record_to_update(json_ptr* record) {
-    if (json_from_file(BOOTCHK_PATH, record) == read_result::failed)
+    read_result result;
+    *record = cjson_from_file(BOOTCHK_PATH, &result);
+    if (result == read_result::failed)
         return false;
     if (!*record || !cJSON_IsObject(record->get()))
         record->reset(cJSON_CreateObject());
@@ -147,27 +131,23 @@ bool command_succeeded(int status) {
 
 void install_upgrade(int code) {
     const exit_code_rule* rule = exit_code_rule_for(code);
-    if (rule == nullptr || rule->destination == package_destination::none)
+    if (rule == nullptr || rule->record_member == nullptr)
         return;
     waiting_package package;
     const package_state state = take_package(&package);
     if (state == package_state::none)
         return;
-    // A refused package is left where it is: it is not the daemon's to remove.
-    if (state == package_state::refused) {
-        say("failed to install upgrade(%d)\n", code);
-        return;
-    }
-    // Read before extracting, so that an archive cannot bring a record of its own.
+    // A refused package is left where it is: it is not the daemon's to remove. The record is
+    // read before extracting, so that an archive cannot bring a record of its own.
     json_ptr record;
-    const bool record_readable = record_to_update(&record);
-    const bool installed = record_readable && put_package_in_place(*rule, package.file.get());
-    unlinkat(package.dir.get(), UPGRADE_PACKAGE_NAME, 0);
-    if (!installed) {
+    const bool installed = state == package_state::taken && record_to_update(&record) &&
+                           put_package_in_place(*rule, package.file.get());
+    if (state == package_state::taken)
+        unlinkat(package.dir.get(), UPGRADE_PACKAGE_NAME, 0);
+    if (installed)
+        note_installation(record.get(), rule->record_member);
+    else
         say("failed to install upgrade(%d)\n", code);
-        return;
-    }
-    note_installation(record.get(), rule->record_member);
 }
 
 }  // namespace watchd

@@ -27,9 +27,6 @@ constexpr size_t NAME_CAPACITY = NAME_MAX + 1;
 // to it.
 class file_replacement {
   public:
-    file_replacement() = default;
-    file_replacement(const file_replacement&) = delete;
-    file_replacement& operator=(const file_replacement&) = delete;
     ~file_replacement() {
         if (created_)
             unlinkat(dir_.get(), temp_name_, 0);
@@ -53,22 +50,16 @@ class file_replacement {
             return false;
         created_ = true;
         struct stat existing;
-        if (fstatat(dir_.get(), target_name_, &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(existing.st_mode) &&
-            fchmod(fd_.get(), existing.st_mode & PERMISSION_BITS) != 0) {
-            return false;
-        }
-        return true;
+        return fstatat(dir_.get(), target_name_, &existing, AT_SYMLINK_NOFOLLOW) != 0 ||
+               !S_ISREG(existing.st_mode) ||
+               fchmod(fd_.get(), existing.st_mode & PERMISSION_BITS) == 0;
     }
 
     int fd() const { return fd_.get(); }
 
     [[nodiscard]] bool commit() {
-        if (fsync(fd_.get()) != 0)
-            return false;
-        if (::close(fd_.release()) != 0)
-            return false;
-        if (renameat(dir_.get(), temp_name_, dir_.get(), target_name_) != 0)
+        if (fsync(fd_.get()) != 0 || ::close(fd_.release()) != 0 ||
+            renameat(dir_.get(), temp_name_, dir_.get(), target_name_) != 0)
             return false;
         created_ = false;
         // The new content is in place, but a power cut could still undo the rename: that is a
@@ -107,11 +98,6 @@ ssize_t read_retrying(int fd, char* buf, size_t len) {
     return n;
 }
 
-// Errors of open() that mean there is no file to read, as opposed to one that cannot be read.
-bool nothing_there(int error) {
-    return error == ENOENT || error == ENOTDIR || error == ENXIO;
-}
-
 }  // namespace
 
 unique_fd open_regular_file(const char* path, int flags, mode_t mode) {
@@ -125,8 +111,10 @@ unique_fd open_regular_file(const char* path, int flags, mode_t mode) {
 
 read_result read_whole_file(const char* path, file_content* content) {
     unique_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    // These errors mean there is no file to read, as opposed to one that cannot be read.
     if (!fd.valid())
-        return nothing_there(errno) ? read_result::absent : read_result::failed;
+        return errno == ENOENT || errno == ENOTDIR || errno == ENXIO ? read_result::absent
+                                                                     : read_result::failed;
     struct stat info;
     if (fstat(fd.get(), &info) != 0)
         return read_result::failed;

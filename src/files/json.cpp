@@ -2,19 +2,14 @@
 
 namespace watchd {
 
-read_result json_from_file(const char* path, json_ptr* document) {
+json_ptr cjson_from_file(const char* path, read_result* result) {
     file_content content;
-    document->reset();
-    const read_result result = read_whole_file(path, &content);
-    if (result == read_result::read && content.length > 0)
-        document->reset(cJSON_Parse(content.bytes.get()));
-    return result;
-}
-
-json_ptr cjson_from_file(const char* path) {
-    json_ptr document;
-    (void)json_from_file(path, &document);
-    return document;
+    const read_result outcome = read_whole_file(path, &content);
+    if (result != nullptr)
+        *result = outcome;
+    return json_ptr(outcome == read_result::read && content.length > 0
+                        ? cJSON_Parse(content.bytes.get())
+                        : nullptr);
 }
 
 const char* json_member_string(const cJSON* object, const char* member) {

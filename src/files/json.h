@@ -17,13 +17,10 @@ struct json_deleter {
 };
 using json_ptr = std::unique_ptr<cJSON, json_deleter>;
 
-// Reads the JSON file at path as read_whole_file does; *document is its parsed tree, or null
-// when the file was not read, is empty or is not JSON.
-[[nodiscard]] read_result json_from_file(const char* path, json_ptr* document);
-
 // The parsed tree of the JSON file at path, or null when the file is missing, empty,
-// unreadable, no regular file or not JSON. Text after the first JSON value is ignored.
-[[nodiscard]] json_ptr cjson_from_file(const char* path);
+// unreadable, no regular file or not JSON. Text after the first JSON value is ignored. *result,
+// when asked for, tells what reading the file came to, as read_whole_file does.
+[[nodiscard]] json_ptr cjson_from_file(const char* path, read_result* result = nullptr);
 
 // The text of a string member (first match, letter case ignored), or null. The text belongs
 // to the tree.

@@ -8,6 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "base/output.h"
 #include "base/resources.h"
 #include "base/text.h"
@@ -39,26 +41,17 @@ off_t next_line_start(int fd, off_t from, off_t end) {
     return end;
 }
 
-bool pread_all(int fd, char* buf, size_t len, off_t at) {
+// Calls transfer (pread or pwrite) until all len bytes at offset at are read or written. false
+// when a call fails or the file ends early.
+template <typename Transfer>
+bool transfer_all(Transfer transfer, int fd, char* buf, size_t len, off_t at) {
     while (len > 0) {
-        ssize_t got = pread(fd, buf, len, at);
-        if (got <= 0)
+        const ssize_t done = transfer(fd, buf, len, at);
+        if (done <= 0)
             return false;
-        buf += got;
-        len -= static_cast<size_t>(got);
-        at += got;
-    }
-    return true;
-}
-
-bool pwrite_all(int fd, const char* buf, size_t len, off_t at) {
-    while (len > 0) {
-        ssize_t put = pwrite(fd, buf, len, at);
-        if (put <= 0)
-            return false;
-        buf += put;
-        len -= static_cast<size_t>(put);
-        at += put;
+        buf += done;
+        len -= static_cast<size_t>(done);
+        at += done;
     }
     return true;
 }
@@ -68,9 +61,9 @@ bool pwrite_all(int fd, const char* buf, size_t len, off_t at) {
 bool move_down(int fd, off_t from, off_t end, off_t to) {
     char chunk[MOVE_CHUNK];
     while (from < end) {
-        const size_t want = static_cast<size_t>(
-            end - from < off_t(sizeof chunk) ? end - from : off_t(sizeof chunk));
-        if (!pread_all(fd, chunk, want, from) || !pwrite_all(fd, chunk, want, to))
+        const auto want = static_cast<size_t>(std::min(end - from, off_t(sizeof chunk)));
+        if (!transfer_all(pread, fd, chunk, want, from) ||
+            !transfer_all(pwrite, fd, chunk, want, to))
             return false;
         from += off_t(want);
         to += off_t(want);
@@ -84,12 +77,39 @@ bool move_down(int fd, off_t from, off_t end, off_t to) {
 bool cut_run_file(int fd, off_t to, off_t from, off_t end) {
     const size_t len = static_cast<size_t>(end - from);
     malloc_text overwritten(static_cast<char*>(malloc(len > 0 ? len : 1)));
-    if (!overwritten || !pread_all(fd, overwritten.get(), len, to))
+    if (!overwritten || !transfer_all(pread, fd, overwritten.get(), len, to))
         return false;
     if (move_down(fd, from, end, to) && ftruncate(fd, to + off_t(len)) == 0)
         return true;
-    (void)pwrite_all(fd, overwritten.get(), len, to);
+    (void)transfer_all(pwrite, fd, overwritten.get(), len, to);
     return false;
+}
+
+// Keeps the run file under RUN_FILE_LIMIT. Called before incoming more bytes are written:
+// when they would bring it past the limit, the file is rewritten in place to its first line plus
+// the newest whole lines that fit in RUN_FILE_KEEP, and the descriptor is left at its end. A
+// cut that fails leaves the file as it was.
+void bound_run_file(int fd, size_t incoming) {
+    struct stat info;
+    if (fstat(fd, &info) != 0)
+        return;
+    const off_t size = info.st_size;
+    if (std::max(lseek(fd, 0, SEEK_CUR) + off_t(incoming), size) <= RUN_FILE_LIMIT)
+        return;
+
+    const off_t first_line_end = next_line_start(fd, 0, std::min(size, off_t(FIRST_LINE_MAX)));
+    if (first_line_end < 0)
+        return;
+    off_t tail_from = std::max(size - (RUN_FILE_KEEP - first_line_end), first_line_end);
+    // Start at a whole line: the byte before tail_from must be a line end.
+    if (tail_from > first_line_end)
+        tail_from = next_line_start(fd, tail_from - 1, size);
+    if (tail_from < 0 || !cut_run_file(fd, first_line_end, tail_from, size)) {
+        // The file is as it was: the new line goes behind everything in it.
+        lseek(fd, 0, SEEK_END);
+        return;
+    }
+    lseek(fd, first_line_end + (size - tail_from), SEEK_SET);
 }
 
 }  // namespace
@@ -236,34 +256,6 @@ bool parse_exit_line(const char* line, size_t len, exit_line_fields* fields) {
     const size_t again_len = format_exit_line(again, fields->time_text, fields->name, fields->code,
                                               fields->exited_normally);
     return again_len == len && memcmp(again, line, len) == 0;
-}
-
-void bound_run_file(int fd, size_t incoming) {
-    struct stat info;
-    if (fstat(fd, &info) != 0)
-        return;
-    off_t position = lseek(fd, 0, SEEK_CUR);
-    off_t size = info.st_size;
-    off_t end_after = position + off_t(incoming) > size ? position + off_t(incoming) : size;
-    if (end_after <= RUN_FILE_LIMIT)
-        return;
-
-    off_t first_line_end =
-        next_line_start(fd, 0, size < off_t(FIRST_LINE_MAX) ? size : off_t(FIRST_LINE_MAX));
-    if (first_line_end < 0)
-        return;
-    off_t tail_from = size - (RUN_FILE_KEEP - first_line_end);
-    if (tail_from < first_line_end)
-        tail_from = first_line_end;
-    // Start at a whole line: the byte before tail_from must be a line end.
-    if (tail_from > first_line_end)
-        tail_from = next_line_start(fd, tail_from - 1, size);
-    if (tail_from < 0 || !cut_run_file(fd, first_line_end, tail_from, size)) {
-        // The file is as it was: the new line goes behind everything in it.
-        lseek(fd, 0, SEEK_END);
-        return;
-    }
-    lseek(fd, first_line_end + (size - tail_from), SEEK_SET);
 }
 
 void log_child_exit(int32_t code, int32_t exited_normally, const char* name, int32_t fd) {

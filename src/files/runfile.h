@@ -47,10 +47,4 @@ struct exit_line_fields {
 // knowing the program names, can tell.
 [[nodiscard]] bool parse_exit_line(const char* line, size_t len, exit_line_fields* fields);
 
-// Keeps the run file under RUN_FILE_LIMIT. Called before incoming more bytes are written:
-// when they would bring it past the limit, the file is rewritten in place to its first line plus
-// the newest whole lines that fit in RUN_FILE_KEEP, and the descriptor is left at its end. A
-// cut that fails leaves the file as it was.
-void bound_run_file(int fd, size_t incoming);
-
 }  // namespace watchd

@@ -31,33 +31,24 @@ constexpr const char* MEMBER_SIGDATA = "sigdata";
 // What the daemon does when a child exits with a code.
 enum class child_request { restart_alone, install_then_new_cycle, new_cycle, failure };
 
-// Where an installation puts the package.
-enum class package_destination {
-    none,              // the code installs nothing
-    data_extraction,   // the extraction tool unpacks the archive into DATA_DIR
-    file_replacement,  // the package is copied over copy_target
-};
-
 // One reserved exit code: what the daemon does, the record member an installation adds, and
 // where the package goes.
 struct exit_code_rule {
     int code;
     child_request request;
     const char* record_member;  // null when the code installs nothing
-    package_destination destination;
-    const char* copy_target;  // for file_replacement only
+    // The file the package is copied over; null when the extraction tool unpacks it into
+    // DATA_DIR (or nothing is installed).
+    const char* copy_target;
 };
 
 // The exit-code protocol, the one place where the reserved codes are mapped.
 inline constexpr exit_code_rule EXIT_CODE_RULES[] = {
-    {EXIT_EXEC_FAILED, child_request::failure, nullptr, package_destination::none, nullptr},
-    {EXIT_INSTALL_PLUGIN, child_request::install_then_new_cycle, MEMBER_PLUGINDATA,
-     package_destination::data_extraction, nullptr},
-    {EXIT_INSTALL_LUA, child_request::install_then_new_cycle, MEMBER_LUADATA,
-     package_destination::file_replacement, LUA_DATA_TARGET},
-    {EXIT_INSTALL_SIG, child_request::install_then_new_cycle, MEMBER_SIGDATA,
-     package_destination::file_replacement, SIGNATURE_TARGET},
-    {EXIT_RESTART_ALL, child_request::new_cycle, nullptr, package_destination::none, nullptr},
+    {EXIT_EXEC_FAILED, child_request::failure, nullptr, nullptr},
+    {EXIT_INSTALL_PLUGIN, child_request::install_then_new_cycle, MEMBER_PLUGINDATA, nullptr},
+    {EXIT_INSTALL_LUA, child_request::install_then_new_cycle, MEMBER_LUADATA, LUA_DATA_TARGET},
+    {EXIT_INSTALL_SIG, child_request::install_then_new_cycle, MEMBER_SIGDATA, SIGNATURE_TARGET},
+    {EXIT_RESTART_ALL, child_request::new_cycle, nullptr, nullptr},
 };
 
 // The rule for a reserved code, or null for any other code.

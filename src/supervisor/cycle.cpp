@@ -55,54 +55,6 @@ void start_slot_until_forked(watch_state* state, int index, int32_t restart_code
     }
 }
 
-}  // namespace
-
-// Decoded by hand, not with WIFEXITED and its kin: C libraries define those differently for
-// odd words (glibc reads 0x007f as a stop, musl as signal 127), and every build must agree.
-bool decode_wait_status(int status, child_end* end) {
-    const unsigned word = static_cast<unsigned>(status);
-    if ((word & 0x7fu) == 0) {
-        end->code = static_cast<int32_t>((word >> 8) & 0xffu);
-        end->exited_normally = 1;
-        return true;
-    }
-    end->exited_normally = 0;
-    if (((word & 0xffffu) - 1u) < 0xffu) {
-        end->code = static_cast<int32_t>(word & 0x7fu);
-        return true;
-    }
-    if ((word & 0xffu) == 0x7fu && ((word >> 8) & 0xffu) != 0) {
-        end->code = static_cast<int32_t>((word >> 8) & 0xffu);
-        return true;
-    }
-    return false;
-}
-
-unsigned segv_delay_for_count(uint32_t count) {
-    return count <= SEGV_STEPS ? SEGV_STEP_SECONDS * count - SEGV_STEP_OFFSET : SEGV_LONGEST_DELAY;
-}
-
-int format_kill_command(const char* name, char (&command)[KILL_COMMAND_CAPACITY]) {
-    text_appender out(command, sizeof command);
-    out.put("killall -9 ");
-    // A name that starts with '-' would be read as options ("-uroot" kills every root process).
-    if (name[0] == '-')
-        out.put("-- ");
-    if (name[strspn(name, SHELL_PLAIN_CHARS)] == '\0')
-        out.put(name);
-    else
-        put_shell_quoted(out, name);
-    out.put(" >/dev/null 2>&1");
-    return out.fitted() ? 0 : -1;
-}
-
-unsigned segv_restart_delay(watch_state* state) {
-    state->segv_count += 1;
-    return segv_delay_for_count(state->segv_count);
-}
-
-namespace {
-
 void kill_configured(watch_state* state) {
     // Static: in a frame of this size, system() and what it calls would run on stack pages
     // below it that stay dirty for the daemon's life; here only the command's own pages are.
@@ -157,6 +109,50 @@ int supervise_children(watch_state* state, int32_t* last_code) {
 }
 
 }  // namespace
+
+// Decoded by hand, not with WIFEXITED and its kin: C libraries define those differently for
+// odd words (glibc reads 0x007f as a stop, musl as signal 127), and every build must agree.
+bool decode_wait_status(int status, child_end* end) {
+    const unsigned word = static_cast<unsigned>(status);
+    if ((word & 0x7fu) == 0) {
+        end->code = static_cast<int32_t>((word >> 8) & 0xffu);
+        end->exited_normally = 1;
+        return true;
+    }
+    end->exited_normally = 0;
+    if (((word & 0xffffu) - 1u) < 0xffu) {
+        end->code = static_cast<int32_t>(word & 0x7fu);
+        return true;
+    }
+    if ((word & 0xffu) == 0x7fu && ((word >> 8) & 0xffu) != 0) {
+        end->code = static_cast<int32_t>((word >> 8) & 0xffu);
+        return true;
+    }
+    return false;
+}
+
+unsigned segv_delay_for_count(uint32_t count) {
+    return count <= SEGV_STEPS ? SEGV_STEP_SECONDS * count - SEGV_STEP_OFFSET : SEGV_LONGEST_DELAY;
+}
+
+int format_kill_command(const char* name, char (&command)[KILL_COMMAND_CAPACITY]) {
+    text_appender out(command, sizeof command);
+    out.put("killall -9 ");
+    // A name that starts with '-' would be read as options ("-uroot" kills every root process).
+    if (name[0] == '-')
+        out.put("-- ");
+    if (name[strspn(name, SHELL_PLAIN_CHARS)] == '\0')
+        out.put(name);
+    else
+        put_shell_quoted(out, name);
+    out.put(" >/dev/null 2>&1");
+    return out.fitted() ? 0 : -1;
+}
+
+unsigned segv_restart_delay(watch_state* state) {
+    state->segv_count += 1;
+    return segv_delay_for_count(state->segv_count);
+}
 
 void watch_cycle(watch_state* state) {
     int32_t last_code = 0;

@@ -78,9 +78,8 @@ void close_up_to_limit(int first) {
 }
 
 void close_inherited_fds() {
-    if (close_with_close_range(FIRST_INHERITED_FD) || close_listed_fds(FIRST_INHERITED_FD))
-        return;
-    close_up_to_limit(FIRST_INHERITED_FD);
+    if (!close_with_close_range(FIRST_INHERITED_FD) && !close_listed_fds(FIRST_INHERITED_FD))
+        close_up_to_limit(FIRST_INHERITED_FD);
 }
 
 namespace {
@@ -88,20 +87,18 @@ namespace {
 // The signals the daemon ignores: those its own starter left ignored, and SIGPIPE. They are
 // settled before the first start (main sets them; run_shell_command restores what it changes
 // around system()), so they are looked up once, in the daemon, not in every child.
-sigset_t ignored_by_daemon;
-bool ignored_by_daemon_known;
-
 const sigset_t& signals_ignored_by_daemon() {
-    if (!ignored_by_daemon_known) {
-        sigemptyset(&ignored_by_daemon);
+    static const sigset_t ignored = [] {
+        sigset_t set;
+        sigemptyset(&set);
         struct sigaction current;
         for (int sig = 1; sig < NSIG; ++sig) {
             if (sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
-                sigaddset(&ignored_by_daemon, sig);
+                sigaddset(&set, sig);
         }
-        ignored_by_daemon_known = true;
-    }
-    return ignored_by_daemon;
+        return set;
+    }();
+    return ignored;
 }
 
 // The program must not inherit what the daemon ignores (SIGPIPE, and whatever its own starter

@@ -65,9 +65,8 @@ void enter_program_dir(const char* path) {
 }
 
 int ensure_uci_dir() {
-    if (unique_fd(open(RUNTIME_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC)).valid())
-        return 0;
-    if (mkdir(RUNTIME_DIR, 0777) == 0)
+    if (unique_fd(open(RUNTIME_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC)).valid() ||
+        mkdir(RUNTIME_DIR, 0777) == 0)
         return 0;
     say("mkdir (%s) error: %s", RUNTIME_DIR, strerror(errno));
     return -1;
