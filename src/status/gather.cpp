@@ -35,8 +35,6 @@ enum class pass_end { go_on, settled, changed };
 // ---- read-only looks into /proc: every entry may vanish between two reads, and each reader
 // says so instead of guessing ----
 
-constexpr size_t STAT_CAPACITY = 1024;
-constexpr size_t LOCKS_LINE_CAPACITY = 256;
 constexpr int CMDLINE_ARGS_MAX = 32;
 constexpr size_t CMDLINE_CAPACITY = 16384;
 
@@ -74,7 +72,7 @@ pid_t flock_holder(dev_t dev, ino_t ino) {
     std::unique_ptr<FILE, int (*)(FILE*)> locks(fopen("/proc/locks", "re"), fclose);
     if (!locks)
         return -1;
-    char line[LOCKS_LINE_CAPACITY];
+    char line[256];
     pid_t holder = 0;
     while (fgets(line, sizeof line, locks.get()) != nullptr) {
         // "1: FLOCK  ADVISORY  WRITE 1234 00:2d:5678 0 EOF"; a waiter reads "1: -> FLOCK ...".
@@ -102,7 +100,7 @@ struct proc_stat {
 
 // false when the process is gone or its stat line does not parse.
 bool read_proc_stat(pid_t pid, proc_stat* stat) {
-    char text[STAT_CAPACITY];
+    char text[1024];
     // The name in parentheses may hold anything, ") " included: the last ")" ends it.
     const ssize_t len = read_pid_file(pid, "stat", text, sizeof text);
     const auto* name_end =
@@ -339,13 +337,11 @@ pass_end open_run_file(status_facts* f, unique_fd* fd, struct stat* opened) {
 // The daemon is the holder of the run file's lock. go_on with pid and holder's stat filled.
 pass_end find_lock_holder(status_facts* f, const struct stat& opened, proc_stat* holder_stat) {
     const pid_t holder = flock_holder(opened.st_dev, opened.st_ino);
-    if (holder == -1) {
-        format_text(f->problem, sizeof f->problem, "cannot read /proc/locks");
-        return pass_end::settled;
-    }
-    if (holder == -2) {
-        format_text(f->problem, sizeof f->problem, "%s is locked by a process not visible here",
-                    f->run_path);
+    if (holder < 0) {
+        format_text(
+            f->problem, sizeof f->problem,
+            holder == -1 ? "cannot read /proc/locks" : "%s is locked by a process not visible here",
+            f->run_path);
         return pass_end::settled;
     }
     if (holder > 0 && !read_proc_stat(holder, holder_stat))
@@ -393,12 +389,6 @@ pass_end one_pass(status_facts& f, json_ptr* record) {
     return unchanged(f, opened, holder_stat) ? pass_end::settled : pass_end::changed;
 }
 
-bool usable_name(const char* name) {
-    const size_t len = strlen(name);
-    // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the text is searched, not copied.
-    return len > 0 && len < PATH_CAPACITY && memchr(name, '/', len) == nullptr;
-}
-
 }  // namespace
 
 status_result gather_status(const char* name, status_facts* facts, json_ptr* record) {
@@ -410,7 +400,11 @@ status_result gather_status(const char* name, status_facts* facts, json_ptr* rec
         }
         record->reset();
         memset(&f, 0, sizeof f);
-        if (!usable_name(name) || format_run_path(name, f.run_path) < 0) {
+        // format_run_path refuses a name too long for a path.
+        const size_t len = strlen(name);
+        // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the text is searched, not copied.
+        if (len == 0 || memchr(name, '/', len) != nullptr ||
+            format_run_path(name, f.run_path) < 0) {
             format_text(f.problem, sizeof f.problem, "no usable daemon name: %s", name);
             return status_result::unknown;
         }
