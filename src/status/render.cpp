@@ -85,11 +85,10 @@ void add_record(cJSON* root, const status_facts& f, json_ptr* record_tree) {
     cJSON* record = add_object(root, "record", f.record_present);
     if (!f.record_present)
         return;
-    const cJSON* parsed = record_tree->get();
-    const record_verdict verdict = parsed ? f.verdict : record_verdict::absent;
+    const cJSON* parsed = record_tree->get();  // the verdict is absent without it
     add_text(record, "path", BOOTCHK_PATH);
-    add_text(record, "verdict", VERDICTS[static_cast<int>(verdict)]);
-    cJSON_AddBoolToObject(record, "removed_by_daemon", verdict == record_verdict::stale);
+    add_text(record, "verdict", VERDICTS[static_cast<int>(f.verdict)]);
+    cJSON_AddBoolToObject(record, "removed_by_daemon", f.verdict == record_verdict::stale);
     add_text(record, "version", parsed ? json_member_string(parsed, MEMBER_VERSION) : nullptr);
     add(record, "members", parsed ? record_tree->release() : cJSON_CreateNull());
 }
