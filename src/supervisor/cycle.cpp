@@ -60,14 +60,12 @@ void kill_configured(watch_state* state) {
     // below it that stay dirty for the daemon's life; here only the command's own pages are.
     static char command[KILL_COMMAND_CAPACITY];
     for (int i = 0; i < state->count; ++i) {
-        if (format_kill_command(state->slots[i].name, command) < 0)
-            continue;
-        (void)run_shell_command(command);
+        if (format_kill_command(state->slots[i].name, command) == 0)
+            (void)run_shell_command(command);
     }
 }
 
-// Reaps and restarts children (a restart whose fork fails is tried again after the normal
-// delay). 0 when a new cycle is wanted, -1 when supervision failed.
+// Reaps and restarts children. 0 when a new cycle is wanted, -1 when supervision failed.
 int supervise_children(watch_state* state, int32_t* last_code) {
     int status = 0;
     child_end end = {0, 0};
