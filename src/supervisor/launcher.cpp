@@ -218,13 +218,10 @@ void start_slot(watch_state* state, int index, int32_t restart_code) {
     build_child_args(path, restart_code, state->debug_flag, state->plugin_mode == 1, &args);
     flush_output();
     const pid_t pid = vfork();
-    if (pid < 0) {
-        say_line("failed to fork");
-        slot.pid = -1;
-        return;
-    }
     if (pid == 0)
         become_program(daemon_pid, ignored_set, args);
+    if (pid < 0)
+        say_line("failed to fork");
     slot.pid = pid;
 }
 
