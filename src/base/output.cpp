@@ -17,8 +17,4 @@ void say_line(const char* text) {
     say("%s\n", text);
 }
 
-void flush_output() {
-    fflush(stdout);
-}
-
 }  // namespace watchd

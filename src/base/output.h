@@ -8,7 +8,5 @@ namespace watchd {
 [[gnu::format(printf, 1, 2)]] void say(const char* fmt, ...);
 // Prints text followed by a line end.
 void say_line(const char* text);
-// Empties stdout's buffer; called before every fork and every system().
-void flush_output();
 
 }  // namespace watchd

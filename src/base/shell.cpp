@@ -1,8 +1,7 @@
 #include "base/shell.h"
 
+#include <stdio.h>
 #include <stdlib.h>
-
-#include "base/output.h"
 
 namespace watchd {
 
@@ -14,7 +13,7 @@ void set_signal_disposition(int sig, void (*handler)(int), struct sigaction* sav
 }
 
 int run_shell_command(const char* command) {
-    flush_output();
+    fflush(stdout);
     struct sigaction saved;
     set_signal_disposition(SIGPIPE, SIG_DFL, &saved);
     int status = system(command);

@@ -62,8 +62,7 @@ record_verdict judge_bootchk(const cJSON* record) {
 }
 
 int decide_plugin_mode_removing_stale_record() {
-    json_ptr record = load_bootchk();
-    const record_verdict verdict = judge_bootchk(record.get());
+    const record_verdict verdict = judge_bootchk(load_bootchk().get());
     if (verdict == record_verdict::stale)
         clear_bootchk();
     return verdict == record_verdict::plugin ? 1 : 0;

@@ -81,13 +81,6 @@ package_state take_package(waiting_package* package) {
     return package_state::taken;
 }
 
-// Runs the extraction tool or copies the package, as rule says. true when it worked.
-bool put_package_in_place(const exit_code_rule& rule, int package_fd) {
-    if (rule.copy_target == nullptr)
-        return extract_plugin_archive(package_fd);
-    return copy_fd_to_file(package_fd, rule.copy_target) == 0;
-}
-
 // The current record, or a new empty one when there is none or it is no JSON object. false
 // when the record is there but cannot be read: its members must not be thrown away.
 bool record_to_update(json_ptr* record) {
@@ -116,8 +109,9 @@ void note_installation(cJSON* record, const char* member) {
 }  // namespace
 
 int format_extract_command(int package_fd, char (&command)[EXTRACT_COMMAND_CAPACITY]) {
-    return format_text(command, sizeof command, "./%s tar -zxf %s%d -C %s", EXTRACT_TOOL,
-                       INHERITED_FD_DIR, package_fd, DATA_DIR);
+    // /proc/self/fd/N: where the tool finds the descriptor it inherits by number.
+    return format_text(command, sizeof command, "./m01_load tar -zxf /proc/self/fd/%d -C %s",
+                       package_fd, DATA_DIR);
 }
 
 bool trusted_entry(const struct stat& info, mode_t type, uid_t owner) {
@@ -138,10 +132,14 @@ void install_upgrade(int code) {
     if (state == package_state::none)
         return;
     // A refused package is left where it is: it is not the daemon's to remove. The record is
-    // read before extracting, so that an archive cannot bring a record of its own.
+    // read before extracting, so that an archive cannot bring a record of its own. The rule
+    // either copies the package over its target or has the extraction tool unpack it.
     json_ptr record;
-    const bool installed = state == package_state::taken && record_to_update(&record) &&
-                           put_package_in_place(*rule, package.file.get());
+    const int fd = package.file.get();
+    const bool installed =
+        state == package_state::taken && record_to_update(&record) &&
+        (rule->copy_target == nullptr ? extract_plugin_archive(fd)
+                                      : copy_fd_to_file(fd, rule->copy_target) == 0);
     if (state == package_state::taken)
         unlinkat(package.dir.get(), UPGRADE_PACKAGE_NAME, 0);
     if (installed)

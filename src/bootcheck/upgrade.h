@@ -10,13 +10,10 @@
 
 namespace watchd {
 
-constexpr const char* EXTRACT_TOOL = "m01_load";
 constexpr size_t EXTRACT_COMMAND_CAPACITY = 2048;
-// Where a program finds its own descriptors by number.
-constexpr const char* INHERITED_FD_DIR = "/proc/self/fd/";
 
-// The shell command that extracts the plug-in archive, open as package_fd (inherited by the
-// tool), into the data directory.
+// The shell command that has the extraction tool (m01_load, beside the daemon) unpack the
+// plug-in archive, open as package_fd (inherited by the tool), into the data directory.
 int format_extract_command(int package_fd, char (&command)[EXTRACT_COMMAND_CAPACITY]);
 
 // Whether an entry of this status may hand over a package (the runtime directory, S_IFDIR)

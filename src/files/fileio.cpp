@@ -73,10 +73,9 @@ class file_replacement {
     bool split_target(const char* target) {
         const char* slash = strrchr(target, '/');
         target_name_ = slash == nullptr ? target : slash + 1;
-        const int dir_len = slash == nullptr ? 0 : static_cast<int>(slash - target) + 1;
-        const int written = dir_len == 0
-                                ? format_text(dir_path_, sizeof dir_path_, ".")
-                                : format_text(dir_path_, sizeof dir_path_, "%.*s", dir_len, target);
+        const char* dir = slash == nullptr ? "." : target;
+        const int dir_len = slash == nullptr ? 1 : static_cast<int>(slash - target) + 1;
+        const int written = format_text(dir_path_, sizeof dir_path_, "%.*s", dir_len, dir);
         return written >= 0 && *target_name_ != '\0' &&
                format_text(temp_name_, sizeof temp_name_, "%s%s", target_name_,
                            DAEMON_TEMP_SUFFIX) >= 0;

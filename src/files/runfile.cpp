@@ -140,16 +140,11 @@ int acquire_run_lock(const char* path, const char* data, int32_t len) {
 
 void format_time_text(time_t when, char (&text)[TIME_TEXT_CAPACITY]) {
     struct tm local;
-    char stamp[TIME_TEXT_CAPACITY] = {};
     // asctime_r needs 26 bytes; a year past 9999 does not fit and gives no text.
-    if (localtime_r(&when, &local) == nullptr || asctime_r(&local, stamp) == nullptr) {
-        format_text(text, sizeof text, "%s", "?");
-        return;
-    }
-    format_text(text, sizeof text, "%s", stamp);
-    size_t len = strlen(text);
-    if (len > 0 && text[len - 1] == '\n')
-        text[len - 1] = '\0';
+    if (localtime_r(&when, &local) == nullptr || asctime_r(&local, text) == nullptr)
+        format_text(text, sizeof text, "?");
+    if (char* line_end = strrchr(text, '\n'); line_end != nullptr)
+        *line_end = '\0';
 }
 
 namespace {

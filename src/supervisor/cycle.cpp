@@ -25,18 +25,6 @@ constexpr unsigned SEGV_LONGEST_DELAY = 7200;
 constexpr const char* SHELL_PLAIN_CHARS =
     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-+/@%:,=";
 
-// name in single quotes, each embedded quote as '\''.
-void put_shell_quoted(text_appender& out, const char* name) {
-    out.put('\'');
-    for (const char* c = name; *c != '\0'; ++c) {
-        if (*c == '\'')
-            out.put("'\\''");
-        else
-            out.put(*c);
-    }
-    out.put('\'');
-}
-
 void wait_before_restart(watch_state* state, const child_end& end) {
     const bool segv = end.exited_normally == 0 && end.code == SIGSEGV;
     const unsigned delay = segv ? segv_restart_delay(state) : NORMAL_RESTART_DELAY;
@@ -60,14 +48,12 @@ void kill_configured(watch_state* state) {
     // below it that stay dirty for the daemon's life; here only the command's own pages are.
     static char command[KILL_COMMAND_CAPACITY];
     for (int i = 0; i < state->count; ++i) {
-        if (format_kill_command(state->slots[i].name, command) < 0)
-            continue;
-        (void)run_shell_command(command);
+        if (format_kill_command(state->slots[i].name, command) == 0)
+            (void)run_shell_command(command);
     }
 }
 
-// Reaps and restarts children (a restart whose fork fails is tried again after the normal
-// delay). 0 when a new cycle is wanted, -1 when supervision failed.
+// Reaps and restarts children. 0 when a new cycle is wanted, -1 when supervision failed.
 int supervise_children(watch_state* state, int32_t* last_code) {
     int status = 0;
     child_end end = {0, 0};
@@ -141,10 +127,19 @@ int format_kill_command(const char* name, char (&command)[KILL_COMMAND_CAPACITY]
     // A name that starts with '-' would be read as options ("-uroot" kills every root process).
     if (name[0] == '-')
         out.put("-- ");
-    if (name[strspn(name, SHELL_PLAIN_CHARS)] == '\0')
+    if (name[strspn(name, SHELL_PLAIN_CHARS)] == '\0') {
         out.put(name);
-    else
-        put_shell_quoted(out, name);
+    } else {
+        // In single quotes, each embedded quote as '\''.
+        out.put('\'');
+        for (const char* c = name; *c != '\0'; ++c) {
+            if (*c == '\'')
+                out.put("'\\''");
+            else
+                out.put(*c);
+        }
+        out.put('\'');
+    }
     out.put(" >/dev/null 2>&1");
     return out.fitted() ? 0 : -1;
 }

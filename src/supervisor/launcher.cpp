@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
@@ -216,15 +217,12 @@ void start_slot(watch_state* state, int index, int32_t restart_code) {
     const sigset_t& ignored_set = signals_ignored_by_daemon();
     child_args args;
     build_child_args(path, restart_code, state->debug_flag, state->plugin_mode == 1, &args);
-    flush_output();
+    fflush(stdout);
     const pid_t pid = vfork();
-    if (pid < 0) {
-        say_line("failed to fork");
-        slot.pid = -1;
-        return;
-    }
     if (pid == 0)
         become_program(daemon_pid, ignored_set, args);
+    if (pid < 0)
+        say_line("failed to fork");
     slot.pid = pid;
 }
 
