@@ -51,6 +51,8 @@ int format_run_path(const char* argv0, char (&run_path)[PATH_CAPACITY]) {
 }
 
 void enter_program_dir(const char* path) {
+    if (path == nullptr)
+        return;
     const size_t length = strlen(path);
     if (length >= PATH_CAPACITY)
         return;
