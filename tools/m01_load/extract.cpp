@@ -23,8 +23,6 @@ namespace {
 
 using watchd::STAGING_NAME;
 
-constexpr const char* TOOL_NAME = "m01_load";
-
 // libarchive writes into the staging directory, where entries may not leave it: no absolute
 // names, no `..`, no path through a symbolic link made by the package, no hard link to a
 // target outside. entry_problem checks the target directory's side.
@@ -45,13 +43,13 @@ const char* error_text(archive* handle) {
 
 // Reports problem under subject. 1, the status of a failed extraction.
 int report(const char* subject, const char* problem) {
-    dprintf(STDERR_FILENO, "%s: tar: %s: %s\n", TOOL_NAME, subject, problem);
+    dprintf(STDERR_FILENO, "m01_load: tar: %s: %s\n", subject, problem);
     return 1;
 }
 
 // Reports that the tool cannot do action on path, with errno's reason. 1, as report().
 int report_cannot(const char* action, const char* path) {
-    dprintf(STDERR_FILENO, "%s: tar: cannot %s %s: %s\n", TOOL_NAME, action, path, strerror(errno));
+    dprintf(STDERR_FILENO, "m01_load: tar: cannot %s %s: %s\n", action, path, strerror(errno));
     return 1;
 }
 
@@ -59,16 +57,6 @@ int report_cannot(const char* action, const char* path) {
 const char* entry_name(archive_entry* entry) {
     const char* name = archive_entry_pathname(entry);
     return name != nullptr && name[0] != '\0' ? name : "(unnamed entry)";
-}
-
-// Refuses (reported) an archive that is not a regular file: a FIFO or a device could
-// hold the tool, and the daemon that waits for it, forever.
-int check_regular_file(const char* path, const watchd::unique_fd& file) {
-    struct stat st;
-    // fstatat, which the entry checks call anyway: one imported function fewer than fstat.
-    if (fstatat(file.get(), "", &st, AT_EMPTY_PATH) != 0)
-        return report(path, strerror(errno));
-    return S_ISREG(st.st_mode) ? 0 : report(path, "not a regular file");
 }
 
 // What the package may take of the target's file system. Each entry counts one block, and a
@@ -102,21 +90,6 @@ int add_entry(space_budget* budget, uint64_t data) {
                : -1;
 }
 
-// The budget of the working directory's file system, the staging directory counted. 0, or -1
-// with errno set.
-int read_space_budget(space_budget* budget) {
-    struct statvfs fs;
-    if (statvfs(".", &fs) != 0)
-        return -1;
-    budget->block_size = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize != 0 ? fs.f_bsize : 512;
-    if (__builtin_mul_overflow(static_cast<uint64_t>(fs.f_bavail), budget->block_size,
-                               &budget->bytes_free))
-        budget->bytes_free = UINT64_MAX;
-    // A file system that counts no inodes at all sets no limit on them.
-    budget->inodes_free = fs.f_files != 0 ? fs.f_favail : UINT64_MAX;
-    return add_entry(budget, 0) == 0 ? 0 : (errno = ENOSPC, -1);
-}
-
 // The bytes an entry stores: a sparse file's data regions, not its holes.
 uint64_t entry_data_bytes(archive_entry* entry) {
     const la_int64_t size = archive_entry_size(entry);
@@ -137,7 +110,7 @@ uint64_t entry_data_bytes(archive_entry* entry) {
 int count_entry(space_budget* budget, archive_entry* entry) {
     if (add_entry(budget, entry_data_bytes(entry)) == 0)
         return ARCHIVE_OK;
-    dprintf(STDERR_FILENO, "%s: tar: %s: %s (%llu bytes, %llu inodes available)\n", TOOL_NAME,
+    dprintf(STDERR_FILENO, "m01_load: tar: %s: %s (%llu bytes, %llu inodes available)\n",
             budget->directory, strerror(ENOSPC),
             static_cast<unsigned long long>(budget->bytes_free),
             static_cast<unsigned long long>(budget->inodes_free));
@@ -234,14 +207,24 @@ int read_package(const tar_request& request, const watchd::unique_fd& file, pass
 }
 
 // Reads every header and all data to the end of the file, counting each entry against the
-// budget as soon as its header is read: a package that cannot fit is refused before the rest
-// is inflated. 0 when the package is whole and fits.
+// budget of the working directory's file system (the staging directory counted first) as soon
+// as its header is read: a package that cannot fit is refused before the rest is inflated. 0
+// when the package is whole and fits.
 int verify_archive(const tar_request& request, const watchd::unique_fd& file,
                    const char* directory) {
     space_budget budget;
     budget.directory = directory;
-    if (read_space_budget(&budget) != 0)
+    struct statvfs fs;
+    if (statvfs(".", &fs) != 0)
         return report(directory, strerror(errno));
+    budget.block_size = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize != 0 ? fs.f_bsize : 512;
+    if (__builtin_mul_overflow(static_cast<uint64_t>(fs.f_bavail), budget.block_size,
+                               &budget.bytes_free))
+        budget.bytes_free = UINT64_MAX;
+    // A file system that counts no inodes at all sets no limit on them.
+    budget.inodes_free = fs.f_files != 0 ? fs.f_favail : UINT64_MAX;
+    if (add_entry(&budget, 0) != 0)
+        return report(directory, strerror(ENOSPC));
     return read_package(request, file, {&budget, nullptr, -1});
 }
 
@@ -280,8 +263,14 @@ int extract_archive(const tar_request& request) {
     watchd::unique_fd file(open(request.archive, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!file.valid())
         return report_cannot("open", request.archive);
-    if (check_regular_file(request.archive, file) != 0)
-        return 1;
+    // An archive that is not a regular file is refused: a FIFO or a device could hold the
+    // tool, and the daemon that waits for it, forever. fstatat, which the entry checks call
+    // anyway: one imported function fewer than fstat.
+    struct stat st;
+    if (fstatat(file.get(), "", &st, AT_EMPTY_PATH) != 0)
+        return report(request.archive, strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        return report(request.archive, "not a regular file");
     // libarchive resolves entry names against the working directory, and its secure checks
     // refuse an absolute directory prefix: so work from inside the directory.
     const char* directory = request.directory != nullptr ? request.directory : ".";
