@@ -76,18 +76,16 @@ struct space_budget {
     const char* directory = nullptr;  // the target directory as named, for the report
 };
 
-// Counts one entry with data bytes of file data. 0 while everything counted still fits.
-int add_entry(space_budget* budget, uint64_t data) {
+// Counts one entry with data bytes of file data. True while everything counted still fits.
+bool add_entry(space_budget* budget, uint64_t data) {
     const uint64_t blocks = data / budget->block_size + (data % budget->block_size != 0) + 1;
     uint64_t bytes = 0;
     if (__builtin_mul_overflow(blocks, budget->block_size, &bytes) ||
         __builtin_add_overflow(budget->bytes_needed, bytes, &budget->bytes_needed))
-        return -1;
+        return false;
     budget->inodes_needed += INODES_PER_ENTRY;
     return budget->bytes_needed <= budget->bytes_free &&
-                   budget->inodes_needed <= budget->inodes_free
-               ? 0
-               : -1;
+           budget->inodes_needed <= budget->inodes_free;
 }
 
 // The bytes an entry stores: a sparse file's data regions, not its holes.
@@ -108,7 +106,7 @@ uint64_t entry_data_bytes(archive_entry* entry) {
 
 // Counts the entry against budget: read_package's step in the check.
 int count_entry(space_budget* budget, archive_entry* entry) {
-    if (add_entry(budget, entry_data_bytes(entry)) == 0)
+    if (add_entry(budget, entry_data_bytes(entry)))
         return ARCHIVE_OK;
     dprintf(STDERR_FILENO, "m01_load: tar: %s: %s (%llu bytes, %llu inodes available)\n",
             budget->directory, strerror(ENOSPC),
@@ -223,7 +221,7 @@ int verify_archive(const tar_request& request, const watchd::unique_fd& file,
         budget.bytes_free = UINT64_MAX;
     // A file system that counts no inodes at all sets no limit on them.
     budget.inodes_free = fs.f_files != 0 ? fs.f_favail : UINT64_MAX;
-    if (add_entry(&budget, 0) != 0)
+    if (!add_entry(&budget, 0))
         return report(directory, strerror(ENOSPC));
     return read_package(request, file, {&budget, nullptr, -1});
 }
