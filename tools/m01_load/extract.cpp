@@ -21,8 +21,6 @@
 namespace m01_load {
 namespace {
 
-using watchd::STAGING_NAME;
-
 // libarchive writes into the staging directory, where entries may not leave it: no absolute
 // names, no `..`, no path through a symbolic link made by the package, no hard link to a
 // target outside. entry_problem checks the target directory's side.
@@ -249,7 +247,7 @@ int stage_and_move(const tar_request& request, const watchd::unique_fd& file,
 // after the commit.
 int settle(const watchd::unique_fd& dir_fd) {
     const int err = watchd::settle_staging(dir_fd.get());
-    return err == 0 ? 0 : report(STAGING_NAME, strerror(err));
+    return err == 0 ? 0 : report(watchd::STAGING_NAME, strerror(err));
 }
 
 }  // namespace
