@@ -157,20 +157,14 @@ int extract_entry(archive* reader, archive* writer, archive_entry* entry, int di
     return r == ARCHIVE_FATAL ? ARCHIVE_FATAL : ARCHIVE_FAILED;
 }
 
-// What a pass over the package does with each entry: the check counts it against budget
-// (writer null), the extraction writes it into the staging directory with writer.
-struct pass_step {
-    space_budget* budget;
-    archive* writer;
-    int dir_fd;
-};
-
-// One pass over the package: each header goes to the step, which answers ARCHIVE_OK,
+// One pass over the package: the check counts each entry against budget (writer null), the
+// extraction writes it into the staging directory with writer. That step answers ARCHIVE_OK,
 // ARCHIVE_FAILED (the entry refused and named; the others are still read) or ARCHIVE_FATAL
 // (reported: stop), and the next header's read skips what it left of the entry's data. After
 // the last header the writer is closed: directory modes and times are set last, once nothing
 // more is written into them. Then the file is read to its end. 0 when all of it passed.
-int read_package(const tar_request& request, const watchd::unique_fd& file, pass_step step) {
+int read_package(const tar_request& request, const watchd::unique_fd& file, space_budget* budget,
+                 archive* writer, int dir_fd) {
     package_stream stream(file.get(), request.gzip);
     archive_ptr reader(archive_read_new());
     if (!reader)
@@ -182,17 +176,16 @@ int read_package(const tar_request& request, const watchd::unique_fd& file, pass
     archive_entry* entry = nullptr;
     int r = stream.open(reader.get());
     while (r == ARCHIVE_OK && (r = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK) {
-        const int entry_status = step.writer == nullptr
-                                     ? count_entry(step.budget, entry)
-                                     : extract_entry(reader.get(), step.writer, entry, step.dir_fd);
+        const int entry_status = writer == nullptr
+                                     ? count_entry(budget, entry)
+                                     : extract_entry(reader.get(), writer, entry, dir_fd);
         if (entry_status == ARCHIVE_FATAL)
             return 1;
         if (entry_status != ARCHIVE_OK)
             status = 1;
     }
-    if (r == ARCHIVE_EOF && step.writer != nullptr &&
-        archive_write_close(step.writer) != ARCHIVE_OK)
-        return report(request.archive, error_text(step.writer));
+    if (r == ARCHIVE_EOF && writer != nullptr && archive_write_close(writer) != ARCHIVE_OK)
+        return report(request.archive, error_text(writer));
     // A warning is damage that libarchive read past (a malformed pax record, an empty name):
     // what it would install is not what the package says. ARCHIVE_RETRY (a damaged header)
     // ranks above ARCHIVE_WARN but is a failure too.
@@ -221,7 +214,7 @@ int verify_archive(const tar_request& request, const watchd::unique_fd& file,
     budget.inodes_free = fs.f_files != 0 ? fs.f_favail : UINT64_MAX;
     if (!add_entry(&budget, 0))
         return report(directory, strerror(ENOSPC));
-    return read_package(request, file, {&budget, nullptr, -1});
+    return read_package(request, file, &budget, nullptr, -1);
 }
 
 // Extracts the verified package into the staging area, the working directory from then on,
@@ -236,7 +229,7 @@ int stage_and_move(const tar_request& request, const watchd::unique_fd& file,
     archive_ptr writer(archive_write_disk_new());
     if (!writer || archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK)
         return report(request.archive, strerror(ENOMEM));
-    if (read_package(request, file, {nullptr, writer.get(), dir_fd.get()}) != 0)
+    if (read_package(request, file, nullptr, writer.get(), dir_fd.get()) != 0)
         return 1;
     err = watchd::merge_staged(area, dir_fd.get());
     return err == 0 ? 0 : report(directory, strerror(err));
