@@ -13,6 +13,8 @@
 namespace m01_load {
 namespace {
 
+using watchd::STAGING_NAME;
+
 // Why an entry is refused, where more than one check finds it.
 constexpr const char* REPLACES_DIRECTORY = "would replace a directory";
 constexpr const char* DAEMON_NAME = "name of a file the daemon writes";
@@ -21,7 +23,7 @@ constexpr const char* DAEMON_NAME = "name of a file the daemon writes";
 // directory's, or a name the daemon writes there. A file the daemon writes may come as a
 // plain regular file, which is what the daemon puts there; nothing may take its temporary.
 const char* reserved_name_problem(const char* name, bool last, bool plain_file) {
-    if (strcmp(name, watchd::STAGING_NAME) == 0)
+    if (strcmp(name, STAGING_NAME) == 0)
         return "name reserved for the staging directory";
     for (const char* own : watchd::DAEMON_DATA_NAMES) {
         size_t shared = 0;
@@ -38,12 +40,23 @@ const char* reserved_name_problem(const char* name, bool last, bool plain_file) 
     return nullptr;
 }
 
+// An entry's type, as far as the checks of its name's components need it.
+struct entry_kind {
+    bool is_dir;
+    bool plain_file;  // a regular file that is no hard link
+};
+
 // Checks the component of an entry's name that path ends with and, while the name exists in
 // the target directory, what that component is there.
-const char* component_problem(const char* path, const char* component, bool last, bool is_dir,
+const char* component_problem(const char* path, const char* component, bool last, entry_kind kind,
                               int dir_fd, bool* in_target) {
     if (strcmp(component, "..") == 0)
         return "name with '..' refused";
+    if (component == path) {
+        const char* reserved = reserved_name_problem(component, last, kind.plain_file);
+        if (reserved != nullptr)
+            return reserved;
+    }
     if (!*in_target)
         return nullptr;
     struct stat st;
@@ -56,8 +69,8 @@ const char* component_problem(const char* path, const char* component, bool last
             return "would be written through a symbolic link";
         return S_ISDIR(st.st_mode) ? nullptr : strerror(ENOTDIR);
     }
-    if (is_dir != S_ISDIR(st.st_mode))
-        return is_dir ? "would replace a file with a directory" : REPLACES_DIRECTORY;
+    if (kind.is_dir != S_ISDIR(st.st_mode))
+        return kind.is_dir ? "would replace a file with a directory" : REPLACES_DIRECTORY;
     return nullptr;
 }
 
@@ -91,23 +104,18 @@ const char* entry_problem(archive_entry* entry, int dir_fd) {
     // still fit.
     if (strlen(relative) + watchd::STAGED_PREFIX_LENGTH >= PATH_MAX)
         return "name too long to be staged";
-    const bool is_dir = type == AE_IFDIR;
-    const bool plain_file = type == AE_IFREG && !hard_link;
+    const entry_kind kind = {type == AE_IFDIR, type == AE_IFREG && !hard_link};
     if (relative[0] == '\0')
-        return is_dir ? TARGET_ITSELF : REPLACES_DIRECTORY;
+        return kind.is_dir ? TARGET_ITSELF : REPLACES_DIRECTORY;
     bool in_target = true;
     char* start = relative;
     for (char* end = relative;; ++end) {
         if (*end != '/' && *end != '\0')
             continue;
-        // The name is cut after the component while it is checked. The first component is an
-        // entry of the target directory itself, where some names are reserved.
+        // The name is cut after the component while it is checked.
         const bool last = *end == '\0';
         *end = '\0';
-        const char* problem =
-            start == relative ? reserved_name_problem(relative, last, plain_file) : nullptr;
-        if (problem == nullptr)
-            problem = component_problem(relative, start, last, is_dir, dir_fd, &in_target);
+        const char* problem = component_problem(relative, start, last, kind, dir_fd, &in_target);
         if (problem != nullptr || last)
             return problem;
         *end = '/';
