@@ -81,6 +81,17 @@ ssize_t package_stream::next_block(const void** block) {
     return fill_input() == 0 ? static_cast<ssize_t>(zlib_.avail_in) : -1;
 }
 
+int package_stream::begin_member() {
+    // Only another gzip member may follow one; zlib checks the rest of its header.
+    if (zlib_.avail_in == 0 || zlib_.next_in[0] != GZIP_MAGIC_0)
+        return fail(started_ ? "trailing garbage after gzip data" : "not in gzip format");
+    if (inflateReset(&zlib_) != Z_OK)
+        return fail("cannot restart gzip decompression");
+    member_done_ = false;
+    started_ = true;
+    return 0;
+}
+
 ssize_t package_stream::inflate_block() {
     if (!zlib_ready_)
         return fail(strerror(ENOMEM));
@@ -93,13 +104,8 @@ ssize_t package_stream::inflate_block() {
             // The input is refilled above while it lasts: none left after a member is the end.
             if (zlib_.avail_in == 0 && started_)
                 break;
-            // Only another gzip member may follow one; zlib checks the rest of its header.
-            if (zlib_.avail_in == 0 || zlib_.next_in[0] != GZIP_MAGIC_0)
-                return fail(started_ ? "trailing garbage after gzip data" : "not in gzip format");
-            if (inflateReset(&zlib_) != Z_OK)
-                return fail("cannot restart gzip decompression");
-            member_done_ = false;
-            started_ = true;
+            if (begin_member() != 0)
+                return -1;
         }
         if (zlib_.avail_in == 0)
             return fail("unexpected end of gzip data");
