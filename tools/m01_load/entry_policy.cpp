@@ -13,8 +13,6 @@
 namespace m01_load {
 namespace {
 
-using watchd::STAGING_NAME;
-
 // Why an entry is refused, where more than one check finds it.
 constexpr const char* REPLACES_DIRECTORY = "would replace a directory";
 constexpr const char* DAEMON_NAME = "name of a file the daemon writes";
@@ -23,7 +21,7 @@ constexpr const char* DAEMON_NAME = "name of a file the daemon writes";
 // directory's, or a name the daemon writes there. A file the daemon writes may come as a
 // plain regular file, which is what the daemon puts there; nothing may take its temporary.
 const char* reserved_name_problem(const char* name, bool last, bool plain_file) {
-    if (strcmp(name, STAGING_NAME) == 0)
+    if (strcmp(name, watchd::STAGING_NAME) == 0)
         return "name reserved for the staging directory";
     for (const char* own : watchd::DAEMON_DATA_NAMES) {
         size_t shared = 0;
