@@ -13,26 +13,16 @@
 namespace m01_load {
 namespace {
 
-using watchd::STAGING_NAME;
-
-// Why an entry is refused; every refused entry is named with one of these.
-constexpr const char* SPECIAL_FILE = "device nodes, FIFOs and sockets are refused";
-constexpr const char* ABSOLUTE_NAME = "absolute name refused";
-constexpr const char* EMPTY_NAME = "empty name refused";
-constexpr const char* DOTDOT_NAME = "name with '..' refused";
-constexpr const char* RESERVED_NAME = "name reserved for the staging directory";
-constexpr const char* THROUGH_SYMLINK = "would be written through a symbolic link";
+// Why an entry is refused, where more than one check finds it.
 constexpr const char* REPLACES_DIRECTORY = "would replace a directory";
-constexpr const char* REPLACES_FILE = "would replace a file with a directory";
-constexpr const char* TOO_LONG_TO_STAGE = "name too long to be staged";
 constexpr const char* DAEMON_NAME = "name of a file the daemon writes";
 
 // Why a first component may not be installed in the target directory: it is the staging
 // directory's, or a name the daemon writes there. A file the daemon writes may come as a
 // plain regular file, which is what the daemon puts there; nothing may take its temporary.
 const char* reserved_name_problem(const char* name, bool last, bool plain_file) {
-    if (strcmp(name, STAGING_NAME) == 0)
-        return RESERVED_NAME;
+    if (strcmp(name, watchd::STAGING_NAME) == 0)
+        return "name reserved for the staging directory";
     for (const char* own : watchd::DAEMON_DATA_NAMES) {
         size_t shared = 0;
         while (own[shared] != '\0' && name[shared] == own[shared])
@@ -59,7 +49,7 @@ struct entry_kind {
 const char* component_problem(const char* path, const char* component, bool last, entry_kind kind,
                               int dir_fd, bool* in_target) {
     if (strcmp(component, "..") == 0)
-        return DOTDOT_NAME;
+        return "name with '..' refused";
     if (component == path) {
         const char* reserved = reserved_name_problem(component, last, kind.plain_file);
         if (reserved != nullptr)
@@ -74,11 +64,11 @@ const char* component_problem(const char* path, const char* component, bool last
     }
     if (!last) {
         if (S_ISLNK(st.st_mode))
-            return THROUGH_SYMLINK;
+            return "would be written through a symbolic link";
         return S_ISDIR(st.st_mode) ? nullptr : strerror(ENOTDIR);
     }
     if (kind.is_dir != S_ISDIR(st.st_mode))
-        return kind.is_dir ? REPLACES_FILE : REPLACES_DIRECTORY;
+        return kind.is_dir ? "would replace a file with a directory" : REPLACES_DIRECTORY;
     return nullptr;
 }
 
@@ -88,13 +78,13 @@ const char* entry_problem(archive_entry* entry, int dir_fd) {
     const mode_t type = archive_entry_mode(entry) & AE_IFMT;
     const bool hard_link = archive_entry_hardlink(entry) != nullptr;
     if (!hard_link && type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK)
-        return SPECIAL_FILE;
+        return "device nodes, FIFOs and sockets are refused";
     // A header without a name is damage: what it meant to install is unknown.
     const char* name = archive_entry_pathname(entry);
     if (name == nullptr || name[0] == '\0')
-        return EMPTY_NAME;
+        return "empty name refused";
     if (name[0] == '/')
-        return ABSOLUTE_NAME;
+        return "absolute name refused";
     char path[PATH_MAX];
     size_t length = strlen(name);
     if (length >= sizeof path)
@@ -111,7 +101,7 @@ const char* entry_problem(archive_entry* entry, int dir_fd) {
     // The staging directory and the journal hold the entry under a longer name, which must
     // still fit.
     if (strlen(relative) + watchd::STAGED_PREFIX_LENGTH >= PATH_MAX)
-        return TOO_LONG_TO_STAGE;
+        return "name too long to be staged";
     const entry_kind kind = {type == AE_IFDIR, type == AE_IFREG && !hard_link};
     if (relative[0] == '\0')
         return kind.is_dir ? TARGET_ITSELF : REPLACES_DIRECTORY;

@@ -21,10 +21,6 @@
 namespace m01_load {
 namespace {
 
-using watchd::STAGING_NAME;
-
-constexpr const char* TOOL_NAME = "m01_load";
-
 // libarchive writes into the staging directory, where entries may not leave it: no absolute
 // names, no `..`, no path through a symbolic link made by the package, no hard link to a
 // target outside. entry_problem checks the target directory's side.
@@ -45,13 +41,13 @@ const char* error_text(archive* handle) {
 
 // Reports problem under subject. 1, the status of a failed extraction.
 int report(const char* subject, const char* problem) {
-    dprintf(STDERR_FILENO, "%s: tar: %s: %s\n", TOOL_NAME, subject, problem);
+    dprintf(STDERR_FILENO, "m01_load: tar: %s: %s\n", subject, problem);
     return 1;
 }
 
 // Reports that the tool cannot do action on path, with errno's reason. 1, as report().
 int report_cannot(const char* action, const char* path) {
-    dprintf(STDERR_FILENO, "%s: tar: cannot %s %s: %s\n", TOOL_NAME, action, path, strerror(errno));
+    dprintf(STDERR_FILENO, "m01_load: tar: cannot %s %s: %s\n", action, path, strerror(errno));
     return 1;
 }
 
@@ -59,16 +55,6 @@ int report_cannot(const char* action, const char* path) {
 const char* entry_name(archive_entry* entry) {
     const char* name = archive_entry_pathname(entry);
     return name != nullptr && name[0] != '\0' ? name : "(unnamed entry)";
-}
-
-// Refuses (reported) an archive that is not a regular file: a FIFO or a device could
-// hold the tool, and the daemon that waits for it, forever.
-int check_regular_file(const char* path, const watchd::unique_fd& file) {
-    struct stat st;
-    // fstatat, which the entry checks call anyway: one imported function fewer than fstat.
-    if (fstatat(file.get(), "", &st, AT_EMPTY_PATH) != 0)
-        return report(path, strerror(errno));
-    return S_ISREG(st.st_mode) ? 0 : report(path, "not a regular file");
 }
 
 // What the package may take of the target's file system. Each entry counts one block, and a
@@ -88,33 +74,16 @@ struct space_budget {
     const char* directory = nullptr;  // the target directory as named, for the report
 };
 
-// Counts one entry with data bytes of file data. 0 while everything counted still fits.
-int add_entry(space_budget* budget, uint64_t data) {
+// Counts one entry with data bytes of file data. True while everything counted still fits.
+bool add_entry(space_budget* budget, uint64_t data) {
     const uint64_t blocks = data / budget->block_size + (data % budget->block_size != 0) + 1;
     uint64_t bytes = 0;
     if (__builtin_mul_overflow(blocks, budget->block_size, &bytes) ||
         __builtin_add_overflow(budget->bytes_needed, bytes, &budget->bytes_needed))
-        return -1;
+        return false;
     budget->inodes_needed += INODES_PER_ENTRY;
     return budget->bytes_needed <= budget->bytes_free &&
-                   budget->inodes_needed <= budget->inodes_free
-               ? 0
-               : -1;
-}
-
-// The budget of the working directory's file system, the staging directory counted. 0, or -1
-// with errno set.
-int read_space_budget(space_budget* budget) {
-    struct statvfs fs;
-    if (statvfs(".", &fs) != 0)
-        return -1;
-    budget->block_size = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize != 0 ? fs.f_bsize : 512;
-    if (__builtin_mul_overflow(static_cast<uint64_t>(fs.f_bavail), budget->block_size,
-                               &budget->bytes_free))
-        budget->bytes_free = UINT64_MAX;
-    // A file system that counts no inodes at all sets no limit on them.
-    budget->inodes_free = fs.f_files != 0 ? fs.f_favail : UINT64_MAX;
-    return add_entry(budget, 0) == 0 ? 0 : (errno = ENOSPC, -1);
+           budget->inodes_needed <= budget->inodes_free;
 }
 
 // The bytes an entry stores: a sparse file's data regions, not its holes.
@@ -135,9 +104,9 @@ uint64_t entry_data_bytes(archive_entry* entry) {
 
 // Counts the entry against budget: read_package's step in the check.
 int count_entry(space_budget* budget, archive_entry* entry) {
-    if (add_entry(budget, entry_data_bytes(entry)) == 0)
+    if (add_entry(budget, entry_data_bytes(entry)))
         return ARCHIVE_OK;
-    dprintf(STDERR_FILENO, "%s: tar: %s: %s (%llu bytes, %llu inodes available)\n", TOOL_NAME,
+    dprintf(STDERR_FILENO, "m01_load: tar: %s: %s (%llu bytes, %llu inodes available)\n",
             budget->directory, strerror(ENOSPC),
             static_cast<unsigned long long>(budget->bytes_free),
             static_cast<unsigned long long>(budget->inodes_free));
@@ -188,20 +157,14 @@ int extract_entry(archive* reader, archive* writer, archive_entry* entry, int di
     return r == ARCHIVE_FATAL ? ARCHIVE_FATAL : ARCHIVE_FAILED;
 }
 
-// What a pass over the package does with each entry: the check counts it against budget
-// (writer null), the extraction writes it into the staging directory with writer.
-struct pass_step {
-    space_budget* budget;
-    archive* writer;
-    int dir_fd;
-};
-
-// One pass over the package: each header goes to the step, which answers ARCHIVE_OK,
+// One pass over the package: the check counts each entry against budget (writer null), the
+// extraction writes it into the staging directory with writer. That step answers ARCHIVE_OK,
 // ARCHIVE_FAILED (the entry refused and named; the others are still read) or ARCHIVE_FATAL
 // (reported: stop), and the next header's read skips what it left of the entry's data. After
 // the last header the writer is closed: directory modes and times are set last, once nothing
 // more is written into them. Then the file is read to its end. 0 when all of it passed.
-int read_package(const tar_request& request, const watchd::unique_fd& file, pass_step step) {
+int read_package(const tar_request& request, const watchd::unique_fd& file, space_budget* budget,
+                 archive* writer, int dir_fd) {
     package_stream stream(file.get(), request.gzip);
     archive_ptr reader(archive_read_new());
     if (!reader)
@@ -213,17 +176,16 @@ int read_package(const tar_request& request, const watchd::unique_fd& file, pass
     archive_entry* entry = nullptr;
     int r = stream.open(reader.get());
     while (r == ARCHIVE_OK && (r = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK) {
-        const int entry_status = step.writer == nullptr
-                                     ? count_entry(step.budget, entry)
-                                     : extract_entry(reader.get(), step.writer, entry, step.dir_fd);
+        const int entry_status = writer == nullptr
+                                     ? count_entry(budget, entry)
+                                     : extract_entry(reader.get(), writer, entry, dir_fd);
         if (entry_status == ARCHIVE_FATAL)
             return 1;
         if (entry_status != ARCHIVE_OK)
             status = 1;
     }
-    if (r == ARCHIVE_EOF && step.writer != nullptr &&
-        archive_write_close(step.writer) != ARCHIVE_OK)
-        return report(request.archive, error_text(step.writer));
+    if (r == ARCHIVE_EOF && writer != nullptr && archive_write_close(writer) != ARCHIVE_OK)
+        return report(request.archive, error_text(writer));
     // A warning is damage that libarchive read past (a malformed pax record, an empty name):
     // what it would install is not what the package says. ARCHIVE_RETRY (a damaged header)
     // ranks above ARCHIVE_WARN but is a failure too.
@@ -234,15 +196,25 @@ int read_package(const tar_request& request, const watchd::unique_fd& file, pass
 }
 
 // Reads every header and all data to the end of the file, counting each entry against the
-// budget as soon as its header is read: a package that cannot fit is refused before the rest
-// is inflated. 0 when the package is whole and fits.
+// budget of the working directory's file system (the staging directory counted first) as soon
+// as its header is read: a package that cannot fit is refused before the rest is inflated. 0
+// when the package is whole and fits.
 int verify_archive(const tar_request& request, const watchd::unique_fd& file,
                    const char* directory) {
     space_budget budget;
     budget.directory = directory;
-    if (read_space_budget(&budget) != 0)
+    struct statvfs fs;
+    if (statvfs(".", &fs) != 0)
         return report(directory, strerror(errno));
-    return read_package(request, file, {&budget, nullptr, -1});
+    budget.block_size = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize != 0 ? fs.f_bsize : 512;
+    if (__builtin_mul_overflow(static_cast<uint64_t>(fs.f_bavail), budget.block_size,
+                               &budget.bytes_free))
+        budget.bytes_free = UINT64_MAX;
+    // A file system that counts no inodes at all sets no limit on them.
+    budget.inodes_free = fs.f_files != 0 ? fs.f_favail : UINT64_MAX;
+    if (!add_entry(&budget, 0))
+        return report(directory, strerror(ENOSPC));
+    return read_package(request, file, &budget, nullptr, -1);
 }
 
 // Extracts the verified package into the staging area, the working directory from then on,
@@ -257,7 +229,7 @@ int stage_and_move(const tar_request& request, const watchd::unique_fd& file,
     archive_ptr writer(archive_write_disk_new());
     if (!writer || archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK)
         return report(request.archive, strerror(ENOMEM));
-    if (read_package(request, file, {nullptr, writer.get(), dir_fd.get()}) != 0)
+    if (read_package(request, file, nullptr, writer.get(), dir_fd.get()) != 0)
         return 1;
     err = watchd::merge_staged(area, dir_fd.get());
     return err == 0 ? 0 : report(directory, strerror(err));
@@ -268,7 +240,7 @@ int stage_and_move(const tar_request& request, const watchd::unique_fd& file,
 // after the commit.
 int settle(const watchd::unique_fd& dir_fd) {
     const int err = watchd::settle_staging(dir_fd.get());
-    return err == 0 ? 0 : report(STAGING_NAME, strerror(err));
+    return err == 0 ? 0 : report(watchd::STAGING_NAME, strerror(err));
 }
 
 }  // namespace
@@ -280,8 +252,14 @@ int extract_archive(const tar_request& request) {
     watchd::unique_fd file(open(request.archive, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!file.valid())
         return report_cannot("open", request.archive);
-    if (check_regular_file(request.archive, file) != 0)
-        return 1;
+    // An archive that is not a regular file is refused: a FIFO or a device could hold the
+    // tool, and the daemon that waits for it, forever. fstatat, which the entry checks call
+    // anyway: one imported function fewer than fstat.
+    struct stat st;
+    if (fstatat(file.get(), "", &st, AT_EMPTY_PATH) != 0)
+        return report(request.archive, strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        return report(request.archive, "not a regular file");
     // libarchive resolves entry names against the working directory, and its secure checks
     // refuse an absolute directory prefix: so work from inside the directory.
     const char* directory = request.directory != nullptr ? request.directory : ".";

@@ -78,9 +78,7 @@ ssize_t package_stream::next_block(const void** block) {
         return inflate_block();
     }
     *block = input_;
-    if (fill_input() != 0)
-        return -1;
-    return zlib_.avail_in;
+    return fill_input() == 0 ? static_cast<ssize_t>(zlib_.avail_in) : -1;
 }
 
 int package_stream::begin_member() {
