@@ -249,8 +249,7 @@ size_t read_directory(const char* buf, size_t got, status_facts* f) {
     if (end == nullptr && got < PATH_CAPACITY)
         return got;
     const size_t len = end == nullptr ? got : static_cast<size_t>(end - buf);
-    if (end == nullptr || len >= PATH_CAPACITY || buf[0] != '/' ||
-        memchr(buf, '\0', len) != nullptr) {
+    if (len >= PATH_CAPACITY || buf[0] != '/' || memchr(buf, '\0', len) != nullptr) {
         format_text(f->problem, sizeof f->problem, "%s: the first line is no directory",
                     f->run_path);
         return got;
@@ -401,20 +400,17 @@ status_result gather_status(const char* name, status_facts* facts, json_ptr* rec
         record->reset();
         memset(&f, 0, sizeof f);
         // format_run_path refuses a name too long for a path.
-        const size_t len = strlen(name);
         // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the text is searched, not copied.
-        if (len == 0 || memchr(name, '/', len) != nullptr ||
+        if (name[0] == '\0' || memchr(name, '/', strlen(name)) != nullptr ||
             format_run_path(name, f.run_path) < 0) {
             format_text(f.problem, sizeof f.problem, "no usable daemon name: %s", name);
             return status_result::unknown;
         }
-        if (one_pass(f, record) == pass_end::changed) {
-            format_text(f.problem, sizeof f.problem, "%s changed during every look", f.run_path);
-            continue;
-        }
-        if (f.problem[0] != '\0')
-            return status_result::unknown;
-        return f.running ? status_result::running : status_result::not_running;
+        if (one_pass(f, record) != pass_end::changed)
+            return f.problem[0] != '\0' ? status_result::unknown
+                   : f.running          ? status_result::running
+                                        : status_result::not_running;
+        format_text(f.problem, sizeof f.problem, "%s changed during every look", f.run_path);
     }
     return status_result::unknown;
 }

@@ -16,8 +16,6 @@ namespace watchd {
 // The exit statuses of the init scripts' status action.
 enum class status_result { running = 0, not_running = 3, unknown = 4 };
 
-constexpr size_t PROBLEM_CAPACITY = PATH_CAPACITY + 128;
-
 struct slot_facts {
     bool running;
     pid_t pid;
@@ -40,8 +38,8 @@ struct status_facts {
     bool record_present;
     record_verdict verdict;
     bool package_waiting;
-    run_history history;             // with the programs the config names
-    char problem[PROBLEM_CAPACITY];  // why the status is unknown
+    run_history history;                // with the programs the config names
+    char problem[PATH_CAPACITY + 128];  // why the status is unknown
 };
 
 // Fills facts, and record with the boot-check record when it parses, for the daemon whose
