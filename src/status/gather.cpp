@@ -155,8 +155,6 @@ long long process_uptime(unsigned long long start_ticks) {
 // Whether argv, from index first, is the command line that the launcher composes for path,
 // and with which -r, -d and plugin options.
 bool is_child_command(const proc_cmdline& cmdline, int first, const char* path, slot_facts* slot) {
-    if (first >= cmdline.argc || strcmp(cmdline.argv[first], path) != 0)
-        return false;
     int32_t restart_code = 0;
     int32_t debug = 0;
     int32_t extended = 0;
@@ -207,10 +205,9 @@ int slot_of_child(const status_facts& f, const proc_cmdline& cmdline, slot_facts
 void find_children(status_facts* f) {
     dir_ptr proc(opendir("/proc"));
     proc_cmdline cmdline;
-    for (int children = 0; proc && children < CHILDREN_MAX;) {
-        const dirent* entry = readdir(proc.get());
-        if (entry == nullptr)
-            return;
+    int children = 0;
+    for (const dirent* entry = proc ? readdir(proc.get()) : nullptr;
+         entry != nullptr && children < CHILDREN_MAX; entry = readdir(proc.get())) {
         char* end = nullptr;
         const long long pid = strtoll(entry->d_name, &end, 10);
         proc_stat stat;

@@ -1,7 +1,6 @@
 // What watchd-status finds out about one daemon, read-only: whether it runs (the holder of
 // the run file's lock), its directory, programs and children, the start mode the boot-check
-// gate would pick, a waiting package, and the history in the run file. gather_status finds
-// them out once; print_report prints them.
+// gate would pick, a waiting package, and the history in the run file.
 #pragma once
 
 #include <stdint.h>
