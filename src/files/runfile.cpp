@@ -179,10 +179,6 @@ bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
-bool is_letter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
 // Length of the time text that starts text and is followed by ": ", or 0. The text is
 // asctime()'s "%.3s %.3s%3d %.2d:%.2d:%.2d %d" or format_time_text's "?".
 size_t time_text_length(const char* text, size_t len) {
@@ -195,7 +191,7 @@ size_t time_text_length(const char* text, size_t len) {
         return 0;
     for (size_t i = 0; i < fixed; ++i) {
         const char c = text[i];
-        const bool ok = shape[i] == 'a'   ? is_letter(c)
+        const bool ok = shape[i] == 'a'   ? (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')
                         : shape[i] == 'd' ? is_digit(c)
                         : shape[i] == '_' ? c == ' ' || is_digit(c)
                                           : c == shape[i];

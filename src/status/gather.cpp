@@ -43,13 +43,12 @@ ssize_t read_full(int fd, char* buf, size_t cap) {
     size_t got = 0;
     while (got < cap) {
         const ssize_t n = read(fd, buf + got, cap - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
         if (n == 0)
             break;
-        got += static_cast<size_t>(n);
+        if (n > 0)
+            got += static_cast<size_t>(n);
+        else if (errno != EINTR)
+            return -1;
     }
     return static_cast<ssize_t>(got);
 }
