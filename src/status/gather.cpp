@@ -19,8 +19,7 @@
 namespace watchd {
 namespace {
 
-// A daemon that starts, ends or restarts during the query makes one pass inconsistent; the
-// next pass sees it settled.
+// A daemon starting, ending or restarting mid-query spoils a pass; the next sees it settled.
 constexpr int PASSES = 5;
 constexpr long PASS_PAUSE_NS = 20L * 1000 * 1000;
 // The daemon keeps its run file under RUN_FILE_LIMIT (a little longer while a cut fails): a
@@ -64,9 +63,8 @@ ssize_t read_pid_file(pid_t pid, const char* entry, char* buf, size_t cap) {
     return got;
 }
 
-// The pid, as this PID namespace sees it, that holds a flock() lock on the file (dev, ino): 0
-// when nobody does, -1 when /proc/locks cannot be read, -2 when the holder is not visible
-// from here.
+// The pid (as this PID namespace sees it) holding a flock() lock on the file (dev, ino): 0 when
+// nobody does, -1 when /proc/locks cannot be read, -2 when the holder is not visible from here.
 pid_t flock_holder(dev_t dev, ino_t ino) {
     std::unique_ptr<FILE, int (*)(FILE*)> locks(fopen("/proc/locks", "re"), fclose);
     if (!locks)
@@ -256,8 +254,7 @@ size_t read_directory(const char* buf, size_t got, status_facts* f) {
     return len + 1;
 }
 
-// The config in the daemon's directory, as the daemon's own loader reads it; the history
-// starts for its programs.
+// The daemon's config, read by the daemon's own loader; the history starts for its programs.
 void load_config(status_facts* f) {
     char path[DATA_PATH_CAPACITY];
     watch_state loaded;  // the loader's table, for the moment it takes
@@ -273,8 +270,7 @@ void load_config(status_facts* f) {
     start_history(&f->history, names, f->config_loaded ? loaded.count : 0);
 }
 
-// The directory, the config it holds and the history, reading at most RUN_FILE_READ_LIMIT
-// bytes.
+// The directory, the config it holds and the history, read up to RUN_FILE_READ_LIMIT bytes.
 pass_end read_run_file(int fd, status_facts* f) {
     char buf[READ_CHUNK];
     ssize_t got = read_full(fd, buf, sizeof buf);

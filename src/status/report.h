@@ -41,8 +41,7 @@ struct status_facts {
     char problem[PATH_CAPACITY + 128];  // why the status is unknown
 };
 
-// Fills facts, and record with the boot-check record when it parses, for the daemon whose
-// base name is name.
+// Fills facts for the daemon of base name name, and record with the boot-check record if parsed.
 status_result gather_status(const char* name, status_facts* facts, json_ptr* record);
 
 // The report on standard output: the short human table, or with json every fact as one JSON
