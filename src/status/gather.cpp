@@ -384,11 +384,10 @@ pass_end one_pass(status_facts& f, json_ptr* record) {
 
 status_result gather_status(const char* name, status_facts* facts, json_ptr* record) {
     status_facts& f = *facts;
+    const struct timespec pause = {0, PASS_PAUSE_NS};
     for (int pass = 0; pass < PASSES; ++pass) {
-        if (pass > 0) {
-            const struct timespec pause = {0, PASS_PAUSE_NS};
+        if (pass > 0)
             nanosleep(&pause, nullptr);
-        }
         record->reset();
         memset(&f, 0, sizeof f);
         // format_run_path refuses a name too long for a path.
