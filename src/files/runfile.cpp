@@ -179,10 +179,6 @@ bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
-bool is_letter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
 // Length of the time text that starts text and is followed by ": ", or 0. The text is
 // asctime()'s "%.3s %.3s%3d %.2d:%.2d:%.2d %d" or format_time_text's "?".
 size_t time_text_length(const char* text, size_t len) {
@@ -195,7 +191,7 @@ size_t time_text_length(const char* text, size_t len) {
         return 0;
     for (size_t i = 0; i < fixed; ++i) {
         const char c = text[i];
-        const bool ok = shape[i] == 'a'   ? is_letter(c)
+        const bool ok = shape[i] == 'a'   ? (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')
                         : shape[i] == 'd' ? is_digit(c)
                         : shape[i] == '_' ? c == ' ' || is_digit(c)
                                           : c == shape[i];
@@ -230,9 +226,8 @@ bool parse_exit_line(const char* line, size_t len, exit_line_fields* fields) {
     const size_t kind_end = static_cast<size_t>(open - line) + 1;
     const size_t exited_len = sizeof EXITED_TEXT - 1;
     fields->exited_normally =
-        kind_end >= exited_len && memcmp(line + kind_end - exited_len, EXITED_TEXT, exited_len) == 0
-            ? 1
-            : 0;
+        static_cast<int32_t>(kind_end >= exited_len &&
+                             memcmp(line + kind_end - exited_len, EXITED_TEXT, exited_len) == 0);
     const size_t kind_len = fields->exited_normally == 1 ? exited_len : sizeof KILLED_TEXT - 1;
     const size_t time_len = kind_end >= kind_len ? time_text_length(line, kind_end - kind_len) : 0;
     if (time_len == 0 || time_len >= sizeof fields->time_text)
@@ -244,9 +239,8 @@ bool parse_exit_line(const char* line, size_t len, exit_line_fields* fields) {
                 static_cast<int>(kind_end - kind_len - name_begin), line + name_begin);
     fields->code = static_cast<int32_t>(code);
 
-    // Whatever the pieces are (a zero byte in the name, a sign, blanks or leading zeros in the
-    // code, another text before it), only a line that formats back to itself byte for byte
-    // was written by the daemon.
+    // A zero byte in the name, a sign, blanks or leading zeros in the code, another text before
+    // it: whatever the pieces are, they must format back to the line byte for byte.
     char again[EXIT_LINE_CAPACITY];
     const size_t again_len = format_exit_line(again, fields->time_text, fields->name, fields->code,
                                               fields->exited_normally);

@@ -17,8 +17,7 @@ constexpr off_t RUN_FILE_LIMIT = off_t{1024} * 1024;
 constexpr off_t RUN_FILE_KEEP = RUN_FILE_LIMIT / 2;
 
 // Opens (never through a symbolic link, and only a regular file), locks and empties the file
-// at path, then writes len bytes of data into it. Returns the descriptor, or -1 with nothing left
-// open.
+// at path, then writes len bytes of data into it: the descriptor, or -1 with nothing left open.
 [[nodiscard]] int acquire_run_lock(const char* path, const char* data, int32_t len);
 
 // Appends one line for a child's end. exited_normally 1 means the child exited with code;

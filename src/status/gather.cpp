@@ -19,8 +19,7 @@
 namespace watchd {
 namespace {
 
-// A daemon that starts, ends or restarts during the query makes one pass inconsistent; the
-// next pass sees it settled.
+// A daemon starting, ending or restarting mid-query spoils a pass; the next sees it settled.
 constexpr int PASSES = 5;
 constexpr long PASS_PAUSE_NS = 20L * 1000 * 1000;
 // The daemon keeps its run file under RUN_FILE_LIMIT (a little longer while a cut fails): a
@@ -43,13 +42,12 @@ ssize_t read_full(int fd, char* buf, size_t cap) {
     size_t got = 0;
     while (got < cap) {
         const ssize_t n = read(fd, buf + got, cap - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
         if (n == 0)
             break;
-        got += static_cast<size_t>(n);
+        if (n > 0)
+            got += static_cast<size_t>(n);
+        else if (errno != EINTR)
+            return -1;
     }
     return static_cast<ssize_t>(got);
 }
@@ -65,9 +63,8 @@ ssize_t read_pid_file(pid_t pid, const char* entry, char* buf, size_t cap) {
     return got;
 }
 
-// The pid, as this PID namespace sees it, that holds a flock() lock on the file (dev, ino): 0
-// when nobody does, -1 when /proc/locks cannot be read, -2 when the holder is not visible
-// from here.
+// The pid (as this PID namespace sees it) holding a flock() lock on the file (dev, ino): 0 when
+// nobody does, -1 when /proc/locks cannot be read, -2 when the holder is not visible from here.
 pid_t flock_holder(dev_t dev, ino_t ino) {
     std::unique_ptr<FILE, int (*)(FILE*)> locks(fopen("/proc/locks", "re"), fclose);
     if (!locks)
@@ -155,8 +152,6 @@ long long process_uptime(unsigned long long start_ticks) {
 // Whether argv, from index first, is the command line that the launcher composes for path,
 // and with which -r, -d and plugin options.
 bool is_child_command(const proc_cmdline& cmdline, int first, const char* path, slot_facts* slot) {
-    if (first >= cmdline.argc || strcmp(cmdline.argv[first], path) != 0)
-        return false;
     int32_t restart_code = 0;
     int32_t debug = 0;
     int32_t extended = 0;
@@ -207,10 +202,9 @@ int slot_of_child(const status_facts& f, const proc_cmdline& cmdline, slot_facts
 void find_children(status_facts* f) {
     dir_ptr proc(opendir("/proc"));
     proc_cmdline cmdline;
-    for (int children = 0; proc && children < CHILDREN_MAX;) {
-        const dirent* entry = readdir(proc.get());
-        if (entry == nullptr)
-            return;
+    int children = 0;
+    for (const dirent* entry = proc ? readdir(proc.get()) : nullptr;
+         entry != nullptr && children < CHILDREN_MAX; entry = readdir(proc.get())) {
         char* end = nullptr;
         const long long pid = strtoll(entry->d_name, &end, 10);
         proc_stat stat;
@@ -249,8 +243,7 @@ size_t read_directory(const char* buf, size_t got, status_facts* f) {
     if (end == nullptr && got < PATH_CAPACITY)
         return got;
     const size_t len = end == nullptr ? got : static_cast<size_t>(end - buf);
-    if (end == nullptr || len >= PATH_CAPACITY || buf[0] != '/' ||
-        memchr(buf, '\0', len) != nullptr) {
+    if (len >= PATH_CAPACITY || buf[0] != '/' || memchr(buf, '\0', len) != nullptr) {
         format_text(f->problem, sizeof f->problem, "%s: the first line is no directory",
                     f->run_path);
         return got;
@@ -261,8 +254,7 @@ size_t read_directory(const char* buf, size_t got, status_facts* f) {
     return len + 1;
 }
 
-// The config in the daemon's directory, as the daemon's own loader reads it; the history
-// starts for its programs.
+// The daemon's config, read by the daemon's own loader; the history starts for its programs.
 void load_config(status_facts* f) {
     char path[DATA_PATH_CAPACITY];
     watch_state loaded;  // the loader's table, for the moment it takes
@@ -278,8 +270,7 @@ void load_config(status_facts* f) {
     start_history(&f->history, names, f->config_loaded ? loaded.count : 0);
 }
 
-// The directory, the config it holds and the history, reading at most RUN_FILE_READ_LIMIT
-// bytes.
+// The directory, the config it holds and the history, read up to RUN_FILE_READ_LIMIT bytes.
 pass_end read_run_file(int fd, status_facts* f) {
     char buf[READ_CHUNK];
     ssize_t got = read_full(fd, buf, sizeof buf);
@@ -393,28 +384,24 @@ pass_end one_pass(status_facts& f, json_ptr* record) {
 
 status_result gather_status(const char* name, status_facts* facts, json_ptr* record) {
     status_facts& f = *facts;
+    const struct timespec pause = {0, PASS_PAUSE_NS};
     for (int pass = 0; pass < PASSES; ++pass) {
-        if (pass > 0) {
-            const struct timespec pause = {0, PASS_PAUSE_NS};
+        if (pass > 0)
             nanosleep(&pause, nullptr);
-        }
         record->reset();
         memset(&f, 0, sizeof f);
         // format_run_path refuses a name too long for a path.
-        const size_t len = strlen(name);
         // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the text is searched, not copied.
-        if (len == 0 || memchr(name, '/', len) != nullptr ||
+        if (name[0] == '\0' || memchr(name, '/', strlen(name)) != nullptr ||
             format_run_path(name, f.run_path) < 0) {
             format_text(f.problem, sizeof f.problem, "no usable daemon name: %s", name);
             return status_result::unknown;
         }
-        if (one_pass(f, record) == pass_end::changed) {
-            format_text(f.problem, sizeof f.problem, "%s changed during every look", f.run_path);
-            continue;
-        }
-        if (f.problem[0] != '\0')
-            return status_result::unknown;
-        return f.running ? status_result::running : status_result::not_running;
+        if (one_pass(f, record) != pass_end::changed)
+            return f.problem[0] != '\0' ? status_result::unknown
+                   : f.running          ? status_result::running
+                                        : status_result::not_running;
+        format_text(f.problem, sizeof f.problem, "%s changed during every look", f.run_path);
     }
     return status_result::unknown;
 }

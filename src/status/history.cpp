@@ -84,10 +84,8 @@ void start_history(run_history* history, const char* const* names, int count) {
 
 void add_run_text(run_history* history, const char* text, size_t len) {
     while (len > 0) {
-        const void* newline = memchr(text, '\n', len);
-        const size_t piece =
-            newline == nullptr ? len
-                               : static_cast<size_t>(static_cast<const char*>(newline) - text) + 1;
+        const auto* newline = static_cast<const char*>(memchr(text, '\n', len));
+        const size_t piece = newline == nullptr ? len : static_cast<size_t>(newline - text) + 1;
         const size_t total = history->line_len + piece;
         if (total <= LONGEST_RUN_LINE)
             memcpy(history->line + history->line_len, text, piece);

@@ -14,7 +14,6 @@ namespace watchd {
 
 // Exit codes and signal numbers are bytes of a wait status.
 constexpr int END_CODES = 256;
-constexpr int INSTALL_KINDS = 3;  // EXIT_INSTALL_PLUGIN, EXIT_INSTALL_LUA, EXIT_INSTALL_SIG
 // The daemon writes at most this many bytes a line, its line end included.
 constexpr size_t LONGEST_RUN_LINE = EXIT_LINE_CAPACITY - 1;
 
@@ -34,7 +33,7 @@ struct run_history {
     uint32_t other_ends;    // whole lines of programs that are not configured now
     uint32_t segv_ends;     // of all programs: the back-off counts them together
     uint32_t restarts_all;  // exits with EXIT_RESTART_ALL
-    uint32_t installs[INSTALL_KINDS];
+    uint32_t installs[EXIT_INSTALL_SIG - EXIT_INSTALL_PLUGIN + 1];  // from EXIT_INSTALL_PLUGIN on
     uint32_t cut_lines;        // cut by an old format, the size bound, or not ended yet
     uint32_t malformed_lines;  // whole lines the daemon cannot have written
     // The line read so far; one longer than LONGEST_RUN_LINE is only counted, not kept.

@@ -197,8 +197,7 @@ void format_row(const cJSON* program, bool daemon_running, char (&cells)[COLUMNS
     }
 }
 
-// The columns are as wide as their widest cell: the rows are formatted once to measure and
-// once to print.
+// Columns are as wide as their widest cell: rows are formatted once to measure, once to print.
 void print_programs(const cJSON* programs, bool daemon_running) {
     char cells[COLUMNS][PATH_CAPACITY];
     int widths[COLUMNS] = {};
@@ -228,8 +227,7 @@ void print_mode(const cJSON* tree) {
     for (int v = 0; v <= static_cast<int>(record_verdict::plugin); ++v)
         verdict = strcmp(VERDICTS[v], text(record, "verdict")) == 0 ? v : verdict;
     const bool parsed = verdict != 0;
-    // The note's arguments: the record's version, or its path when it is not JSON; then
-    // BOOTCHK_VERSION.
+    // The note's arguments: the record's version (its path when it is not JSON), BOOTCHK_VERSION.
     printf(verdict == 0   ? " (%s is empty or not JSON; it stays)\n"
            : verdict == 1 ? " (the record has no version; it stays)\n"
            : verdict == 2 ? " (record version %s is older than %s: the daemon removes it at its "

@@ -1,7 +1,6 @@
 // What watchd-status finds out about one daemon, read-only: whether it runs (the holder of
 // the run file's lock), its directory, programs and children, the start mode the boot-check
-// gate would pick, a waiting package, and the history in the run file. gather_status finds
-// them out once; print_report prints them.
+// gate would pick, a waiting package, and the history in the run file.
 #pragma once
 
 #include <stdint.h>
@@ -15,8 +14,6 @@ namespace watchd {
 
 // The exit statuses of the init scripts' status action.
 enum class status_result { running = 0, not_running = 3, unknown = 4 };
-
-constexpr size_t PROBLEM_CAPACITY = PATH_CAPACITY + 128;
 
 struct slot_facts {
     bool running;
@@ -40,12 +37,11 @@ struct status_facts {
     bool record_present;
     record_verdict verdict;
     bool package_waiting;
-    run_history history;             // with the programs the config names
-    char problem[PROBLEM_CAPACITY];  // why the status is unknown
+    run_history history;                // with the programs the config names
+    char problem[PATH_CAPACITY + 128];  // why the status is unknown
 };
 
-// Fills facts, and record with the boot-check record when it parses, for the daemon whose
-// base name is name.
+// Fills facts for the daemon of base name name, and record with the boot-check record if parsed.
 status_result gather_status(const char* name, status_facts* facts, json_ptr* record);
 
 // The report on standard output: the short human table, or with json every fact as one JSON
