@@ -6,10 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <string_view>
+
 #include "base/merge_journal.h"
 #include "base/output.h"
 #include "base/shell.h"
-#include "base/text.h"
 #include "bootcheck/bootchk.h"
 #include "bootcheck/upgrade.h"
 #include "files/runfile.h"
@@ -122,26 +123,31 @@ unsigned segv_delay_for_count(uint32_t count) {
 }
 
 int format_kill_command(const char* name, char (&command)[KILL_COMMAND_CAPACITY]) {
-    text_appender out(command, sizeof command);
-    out.put("killall -9 ");
+    // Each piece is copied when it fits and counted either way: the command fitted when the
+    // count stays below the capacity.
+    size_t len = 0;
+    const auto put = [&command, &len](std::string_view piece) {
+        if (len + piece.size() < sizeof command)
+            memcpy(command + len, piece.data(), piece.size());
+        len += piece.size();
+    };
+    put("killall -9 ");
     // A name that starts with '-' would be read as options ("-uroot" kills every root process).
     if (name[0] == '-')
-        out.put("-- ");
+        put("-- ");
     if (name[strspn(name, SHELL_PLAIN_CHARS)] == '\0') {
-        out.put(name);
+        put(name);
     } else {
         // In single quotes, each embedded quote as '\''.
-        out.put('\'');
-        for (const char* c = name; *c != '\0'; ++c) {
-            if (*c == '\'')
-                out.put("'\\''");
-            else
-                out.put(*c);
-        }
-        out.put('\'');
+        put("'");
+        for (const char* c = name; *c != '\0'; ++c)
+            put(*c == '\'' ? std::string_view("'\\''") : std::string_view(c, 1));
+        put("'");
     }
-    out.put(" >/dev/null 2>&1");
-    return out.fitted() ? 0 : -1;
+    put(" >/dev/null 2>&1");
+    // A command that does not fit is left empty.
+    command[len < sizeof command ? len : 0] = '\0';
+    return len < sizeof command ? 0 : -1;
 }
 
 unsigned segv_restart_delay(watch_state* state) {
