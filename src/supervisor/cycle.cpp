@@ -78,17 +78,11 @@ int supervise_children(watch_state* state, int32_t* last_code) {
         log_child_exit(end.code, end.exited_normally, slot.name, state->lock_fd);
         if (end.exited_normally == 1) {
             *last_code = end.code;
-            switch (request_for_exit_code(end.code)) {
-                case child_request::failure:
-                    return -1;
-                case child_request::install_then_new_cycle:
-                    install_upgrade(end.code);
-                    return 0;
-                case child_request::new_cycle:
-                    return 0;
-                case child_request::restart_alone:
-                    break;
-            }
+            const child_request request = request_for_exit_code(end.code);
+            if (request == child_request::install_then_new_cycle)
+                install_upgrade(end.code);
+            if (request != child_request::restart_alone)
+                return request == child_request::failure ? -1 : 0;
         }
         wait_before_restart(state, end);
         start_slot_until_forked(state, index, end.code);
