@@ -13,8 +13,4 @@ void say(const char* fmt, ...) {
     fflush(stdout);
 }
 
-void say_line(const char* text) {
-    say("%s\n", text);
-}
-
 }  // namespace watchd

@@ -6,7 +6,8 @@
 namespace watchd {
 
 [[gnu::format(printf, 1, 2)]] void say(const char* fmt, ...);
-// Prints text followed by a line end.
-void say_line(const char* text);
+inline void say_line(const char* text) {
+    say("%s\n", text);
+}
 
 }  // namespace watchd

@@ -18,31 +18,4 @@ namespace watchd {
     return n < 0 || static_cast<size_t>(n) >= cap ? -1 : n;
 }
 
-// Builds a text in a buffer of fixed capacity piece by piece, remembering whether everything
-// fitted. The buffer always holds a terminated text.
-class text_appender {
-  public:
-    text_appender(char* buf, size_t cap) : buf_(buf), cap_(cap) { buf_[0] = '\0'; }
-
-    void put(char c) {
-        if (len_ + 1 >= cap_) {
-            fitted_ = false;
-            return;
-        }
-        buf_[len_++] = c;
-        buf_[len_] = '\0';
-    }
-    void put(const char* text) {
-        while (*text != '\0')
-            put(*text++);
-    }
-    bool fitted() const { return fitted_; }
-
-  private:
-    char* buf_;
-    size_t cap_;
-    size_t len_ = 0;
-    bool fitted_ = true;
-};
-
 }  // namespace watchd

@@ -22,6 +22,8 @@ namespace {
 constexpr size_t MOVE_CHUNK = 4096;
 // The first line is the working directory: at most PATH_CAPACITY - 1 characters and "\n".
 constexpr size_t FIRST_LINE_MAX = PATH_CAPACITY;
+constexpr const char EXITED_TEXT[] = " exited normally with code(";
+constexpr const char KILLED_TEXT[] = " killed by signal(";
 
 // Offset just past the first line end at or after from, end when there is none, or -1 when
 // a read fails.
@@ -146,13 +148,6 @@ void format_time_text(time_t when, char (&text)[TIME_TEXT_CAPACITY]) {
     if (char* line_end = strrchr(text, '\n'); line_end != nullptr)
         *line_end = '\0';
 }
-
-namespace {
-
-constexpr const char EXITED_TEXT[] = " exited normally with code(";
-constexpr const char KILLED_TEXT[] = " killed by signal(";
-
-}  // namespace
 
 size_t format_exit_line(char (&line)[EXIT_LINE_CAPACITY], const char* time_text, const char* name,
                         int32_t code, int32_t exited_normally) {

@@ -6,10 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <string_view>
+
 #include "base/merge_journal.h"
 #include "base/output.h"
 #include "base/shell.h"
-#include "base/text.h"
 #include "bootcheck/bootchk.h"
 #include "bootcheck/upgrade.h"
 #include "files/runfile.h"
@@ -77,17 +78,11 @@ int supervise_children(watch_state* state, int32_t* last_code) {
         log_child_exit(end.code, end.exited_normally, slot.name, state->lock_fd);
         if (end.exited_normally == 1) {
             *last_code = end.code;
-            switch (request_for_exit_code(end.code)) {
-                case child_request::failure:
-                    return -1;
-                case child_request::install_then_new_cycle:
-                    install_upgrade(end.code);
-                    return 0;
-                case child_request::new_cycle:
-                    return 0;
-                case child_request::restart_alone:
-                    break;
-            }
+            const child_request request = request_for_exit_code(end.code);
+            if (request == child_request::install_then_new_cycle)
+                install_upgrade(end.code);
+            if (request != child_request::restart_alone)
+                return request == child_request::failure ? -1 : 0;
         }
         wait_before_restart(state, end);
         start_slot_until_forked(state, index, end.code);
@@ -122,26 +117,31 @@ unsigned segv_delay_for_count(uint32_t count) {
 }
 
 int format_kill_command(const char* name, char (&command)[KILL_COMMAND_CAPACITY]) {
-    text_appender out(command, sizeof command);
-    out.put("killall -9 ");
+    // Each piece is copied when it fits and counted either way: the command fitted when the
+    // count stays below the capacity.
+    size_t len = 0;
+    const auto put = [&command, &len](std::string_view piece) {
+        if (len + piece.size() < sizeof command)
+            memcpy(command + len, piece.data(), piece.size());
+        len += piece.size();
+    };
+    put("killall -9 ");
     // A name that starts with '-' would be read as options ("-uroot" kills every root process).
     if (name[0] == '-')
-        out.put("-- ");
+        put("-- ");
     if (name[strspn(name, SHELL_PLAIN_CHARS)] == '\0') {
-        out.put(name);
+        put(name);
     } else {
         // In single quotes, each embedded quote as '\''.
-        out.put('\'');
-        for (const char* c = name; *c != '\0'; ++c) {
-            if (*c == '\'')
-                out.put("'\\''");
-            else
-                out.put(*c);
-        }
-        out.put('\'');
+        put("'");
+        for (const char* c = name; *c != '\0'; ++c)
+            put(*c == '\'' ? std::string_view("'\\''") : std::string_view(c, 1));
+        put("'");
     }
-    out.put(" >/dev/null 2>&1");
-    return out.fitted() ? 0 : -1;
+    put(" >/dev/null 2>&1");
+    // A command that does not fit is left empty.
+    command[len < sizeof command ? len : 0] = '\0';
+    return len < sizeof command ? 0 : -1;
 }
 
 unsigned segv_restart_delay(watch_state* state) {
