@@ -174,7 +174,8 @@ int read_package(const tar_request& request, const watchd::unique_fd& file, spac
     archive_read_support_format_tar(reader.get());
     int status = 0;
     archive_entry* entry = nullptr;
-    int r = stream.open(reader.get());
+    int r =
+        archive_read_open(reader.get(), &stream, nullptr, package_stream::read_callback, nullptr);
     while (r == ARCHIVE_OK && (r = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK) {
         const int entry_status = writer == nullptr
                                      ? count_entry(budget, entry)

@@ -11,15 +11,13 @@ constexpr unsigned char GZIP_MAGIC_0 = 0x1f;
 constexpr unsigned char GZIP_MAGIC_1 = 0x8b;
 constexpr int GZIP_WINDOW_BITS = 15 + 16;  // 32 KiB window, gzip wrapper only
 
-bool starts_like_gzip(int fd) {
-    unsigned char magic[2];
-    return pread(fd, magic, sizeof magic, 0) == 2 && magic[0] == GZIP_MAGIC_0 &&
-           magic[1] == GZIP_MAGIC_1;
-}
-
 }  // namespace
 
-package_stream::package_stream(int fd, bool gzip) : fd_(fd), gzip_(gzip || starts_like_gzip(fd)) {
+package_stream::package_stream(int fd, bool gzip) : fd_(fd), gzip_(gzip) {
+    unsigned char magic[2];
+    if (!gzip_)
+        gzip_ = pread(fd, magic, sizeof magic, 0) == 2 && magic[0] == GZIP_MAGIC_0 &&
+                magic[1] == GZIP_MAGIC_1;
     if (gzip_)
         zlib_ready_ = inflateInit2(&zlib_, GZIP_WINDOW_BITS) == Z_OK;
 }
@@ -27,10 +25,6 @@ package_stream::package_stream(int fd, bool gzip) : fd_(fd), gzip_(gzip || start
 package_stream::~package_stream() {
     if (zlib_ready_)
         inflateEnd(&zlib_);
-}
-
-int package_stream::open(archive* reader) {
-    return archive_read_open(reader, this, nullptr, read_callback, nullptr);
 }
 
 int package_stream::finish() {
@@ -73,26 +67,11 @@ int package_stream::fill_input() {
 ssize_t package_stream::next_block(const void** block) {
     if (problem_ != nullptr)
         return -1;
-    if (gzip_) {
-        *block = output_;
-        return inflate_block();
+    if (!gzip_) {
+        *block = input_;
+        return fill_input() == 0 ? static_cast<ssize_t>(zlib_.avail_in) : -1;
     }
-    *block = input_;
-    return fill_input() == 0 ? static_cast<ssize_t>(zlib_.avail_in) : -1;
-}
-
-int package_stream::begin_member() {
-    // Only another gzip member may follow one; zlib checks the rest of its header.
-    if (zlib_.avail_in == 0 || zlib_.next_in[0] != GZIP_MAGIC_0)
-        return fail(started_ ? "trailing garbage after gzip data" : "not in gzip format");
-    if (inflateReset(&zlib_) != Z_OK)
-        return fail("cannot restart gzip decompression");
-    member_done_ = false;
-    started_ = true;
-    return 0;
-}
-
-ssize_t package_stream::inflate_block() {
+    *block = output_;
     if (!zlib_ready_)
         return fail(strerror(ENOMEM));
     zlib_.next_out = output_;
@@ -117,6 +96,17 @@ ssize_t package_stream::inflate_block() {
             return fail(zlib_.msg != nullptr ? zlib_.msg : "corrupt gzip data");
     }
     return static_cast<ssize_t>(sizeof output_ - zlib_.avail_out);
+}
+
+int package_stream::begin_member() {
+    // Only another gzip member may follow one; zlib checks the rest of its header.
+    if (zlib_.avail_in == 0 || zlib_.next_in[0] != GZIP_MAGIC_0)
+        return fail(started_ ? "trailing garbage after gzip data" : "not in gzip format");
+    if (inflateReset(&zlib_) != Z_OK)
+        return fail("cannot restart gzip decompression");
+    member_done_ = false;
+    started_ = true;
+    return 0;
 }
 
 }  // namespace m01_load
