@@ -98,8 +98,6 @@ const char* entry_problem(archive_entry* entry, int dir_fd) {
     while ((relative[0] == '.' && (relative[1] == '/' || relative[1] == '\0')) ||
            (relative != path && relative[0] == '/'))
         ++relative;
-    // The staging directory and the journal hold the entry under a longer name, which must
-    // still fit.
     if (strlen(relative) + watchd::STAGED_PREFIX_LENGTH >= PATH_MAX)
         return "name too long to be staged";
     const entry_kind kind = {type == AE_IFDIR, type == AE_IFREG && !hard_link};

@@ -29,10 +29,7 @@ constexpr int EXTRACT_FLAGS = ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM |
                               ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS;
 
 // Owner of a libarchive reader or writer: archive_free releases either.
-struct archive_deleter {
-    void operator()(archive* handle) const { archive_free(handle); }
-};
-using archive_ptr = std::unique_ptr<archive, archive_deleter>;
+using archive_ptr = std::unique_ptr<archive, decltype(&archive_free)>;
 
 const char* error_text(archive* handle) {
     const char* text = archive_error_string(handle);
@@ -166,7 +163,7 @@ int extract_entry(archive* reader, archive* writer, archive_entry* entry, int di
 int read_package(const tar_request& request, const watchd::unique_fd& file, space_budget* budget,
                  archive* writer, int dir_fd) {
     package_stream stream(file.get(), request.gzip);
-    archive_ptr reader(archive_read_new());
+    archive_ptr reader(archive_read_new(), archive_free);
     if (!reader)
         return report(request.archive, strerror(ENOMEM));
     // No filter of libarchive's: a package is gzip data, which the stream inflates, or a plain
@@ -227,7 +224,7 @@ int stage_and_move(const tar_request& request, const watchd::unique_fd& file,
     int err = watchd::make_staging_area(dir_fd.get(), &area);
     if (err != 0)
         return report(directory, strerror(err));
-    archive_ptr writer(archive_write_disk_new());
+    archive_ptr writer(archive_write_disk_new(), archive_free);
     if (!writer || archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK)
         return report(request.archive, strerror(ENOMEM));
     if (read_package(request, file, nullptr, writer.get(), dir_fd.get()) != 0)
@@ -236,9 +233,8 @@ int stage_and_move(const tar_request& request, const watchd::unique_fd& file,
     return err == 0 ? 0 : report(directory, strerror(err));
 }
 
-// Settles the staging directory in dir_fd: rolled back unless the move was committed, and
-// removed. 0, or 1 (reported): a staging directory that cannot be removed is a failure, even
-// after the commit.
+// settle_staging in dir_fd: 0, or 1 (reported). A staging directory that cannot be removed is
+// a failure, even after the commit.
 int settle(const watchd::unique_fd& dir_fd) {
     const int err = watchd::settle_staging(dir_fd.get());
     return err == 0 ? 0 : report(watchd::STAGING_NAME, strerror(err));
@@ -253,9 +249,8 @@ int extract_archive(const tar_request& request) {
     watchd::unique_fd file(open(request.archive, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!file.valid())
         return report_cannot("open", request.archive);
-    // An archive that is not a regular file is refused: a FIFO or a device could hold the
-    // tool, and the daemon that waits for it, forever. fstatat, which the entry checks call
-    // anyway: one imported function fewer than fstat.
+    // A FIFO or a device could hold the tool, and the daemon that waits for it, forever.
+    // fstatat, which the entry checks call anyway: one imported function fewer than fstat.
     struct stat st;
     if (fstatat(file.get(), "", &st, AT_EMPTY_PATH) != 0)
         return report(request.archive, strerror(errno));
