@@ -17,7 +17,6 @@ constexpr int HOISTED_NAME_CAPACITY = 11;
 
 enum class removal { removed, full_directory, failed };
 
-// Removes name from dir_fd unless it is a directory with something in it.
 removal remove_unless_full_directory(int dir_fd, const char* name) {
     if (unlinkat(dir_fd, name, 0) == 0 || errno == ENOENT)
         return removal::removed;
