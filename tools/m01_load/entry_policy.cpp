@@ -50,11 +50,10 @@ const char* component_problem(const char* path, const char* component, bool last
                               int dir_fd, bool* in_target) {
     if (strcmp(component, "..") == 0)
         return "name with '..' refused";
-    if (component == path) {
-        const char* reserved = reserved_name_problem(component, last, kind.plain_file);
-        if (reserved != nullptr)
-            return reserved;
-    }
+    const char* reserved =
+        component == path ? reserved_name_problem(component, last, kind.plain_file) : nullptr;
+    if (reserved != nullptr)
+        return reserved;
     if (!*in_target)
         return nullptr;
     struct stat st;
