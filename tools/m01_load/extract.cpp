@@ -99,7 +99,6 @@ uint64_t entry_data_bytes(archive_entry* entry) {
     return data;
 }
 
-// Counts the entry against budget: read_package's step in the check.
 int count_entry(space_budget* budget, archive_entry* entry) {
     if (add_entry(budget, entry_data_bytes(entry)))
         return ARCHIVE_OK;
@@ -129,7 +128,6 @@ int copy_entry_data(archive* reader, archive* writer, archive_entry* entry) {
     }
 }
 
-// Writes one entry into the staging directory: read_package's step in the extraction.
 int extract_entry(archive* reader, archive* writer, archive_entry* entry, int dir_fd) {
     const char* problem = entry_problem(entry, dir_fd);
     if (problem == TARGET_ITSELF)
