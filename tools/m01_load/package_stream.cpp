@@ -67,11 +67,26 @@ int package_stream::fill_input() {
 ssize_t package_stream::next_block(const void** block) {
     if (problem_ != nullptr)
         return -1;
-    if (!gzip_) {
-        *block = input_;
-        return fill_input() == 0 ? static_cast<ssize_t>(zlib_.avail_in) : -1;
+    if (gzip_) {
+        *block = output_;
+        return inflate_block();
     }
-    *block = output_;
+    *block = input_;
+    return fill_input() == 0 ? static_cast<ssize_t>(zlib_.avail_in) : -1;
+}
+
+int package_stream::begin_member() {
+    // Only another gzip member may follow one; zlib checks the rest of its header.
+    if (zlib_.avail_in == 0 || zlib_.next_in[0] != GZIP_MAGIC_0)
+        return fail(started_ ? "trailing garbage after gzip data" : "not in gzip format");
+    if (inflateReset(&zlib_) != Z_OK)
+        return fail("cannot restart gzip decompression");
+    member_done_ = false;
+    started_ = true;
+    return 0;
+}
+
+ssize_t package_stream::inflate_block() {
     if (!zlib_ready_)
         return fail(strerror(ENOMEM));
     zlib_.next_out = output_;
@@ -96,17 +111,6 @@ ssize_t package_stream::next_block(const void** block) {
             return fail(zlib_.msg != nullptr ? zlib_.msg : "corrupt gzip data");
     }
     return static_cast<ssize_t>(sizeof output_ - zlib_.avail_out);
-}
-
-int package_stream::begin_member() {
-    // Only another gzip member may follow one; zlib checks the rest of its header.
-    if (zlib_.avail_in == 0 || zlib_.next_in[0] != GZIP_MAGIC_0)
-        return fail(started_ ? "trailing garbage after gzip data" : "not in gzip format");
-    if (inflateReset(&zlib_) != Z_OK)
-        return fail("cannot restart gzip decompression");
-    member_done_ = false;
-    started_ = true;
-    return 0;
 }
 
 }  // namespace m01_load

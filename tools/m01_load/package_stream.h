@@ -35,6 +35,7 @@ class package_stream {
 
     // Bytes of the next block (0 at the end of the data, -1 on failure).
     ssize_t next_block(const void** block);
+    ssize_t inflate_block();
     // Starts the gzip member at the input: 0, or -1 when none may start there.
     int begin_member();
     int fill_input();
