@@ -28,9 +28,8 @@ removal remove_unless_full_directory(int dir_fd, const char* name) {
     return errno == ENOTEMPTY || errno == EEXIST ? removal::full_directory : removal::failed;
 }
 
-// A directory stream over name in dir_fd, or null. The directory is made writable for its
-// owner first: a mode without write permission (a package's read-only directory) must not
-// keep what is to go.
+// open_dir_stream, with the directory made writable for its owner first: a mode without write
+// permission (a package's read-only directory) must not keep what is to go.
 dir_ptr open_directory(int dir_fd, const char* name) {
     dir_ptr stream = open_dir_stream(dir_fd, name);
     if (stream)

@@ -191,10 +191,9 @@ int read_package(const tar_request& request, const watchd::unique_fd& file, spac
     return status;
 }
 
-// Reads every header and all data to the end of the file, counting each entry against the
-// budget of the working directory's file system (the staging directory counted first) as soon
-// as its header is read: a package that cannot fit is refused before the rest is inflated. 0
-// when the package is whole and fits.
+// read_package's check: each entry is counted against the budget of the working directory's
+// file system (the staging directory counted first) as soon as its header is read, so that a
+// package that cannot fit is refused before the rest is inflated. 0 when it is whole and fits.
 int verify_archive(const tar_request& request, const watchd::unique_fd& file,
                    const char* directory) {
     space_budget budget;
