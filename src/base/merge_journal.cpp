@@ -289,7 +289,6 @@ int merge_staged(const staging_area& area, int target_fd) {
         r = errno;
     if (r == 0)
         r = journal_level(top);
-    // The whole journal is durable, with the staging directory and the target, before any move.
     if (r == 0 && (fsync(area.staging.get()) != 0 || fsync(target_fd) != 0))
         r = errno;
     if (r == 0)

@@ -34,9 +34,8 @@ struct staging_area {
 [[nodiscard]] int make_staging_area(int target_fd, staging_area* area);
 
 // Installs the package extracted into area: makes it durable, writes the journal of the whole
-// merge (kept links, added markers, mirror directories of the merged ones) and makes that
-// durable, moves every entry into target_fd and commits. 0, or an errno value: settle_staging
-// then rolls back what moved.
+// merge and makes that durable, moves every entry into target_fd and commits. 0, or an errno
+// value: settle_staging then rolls back what moved.
 [[nodiscard]] int merge_staged(const staging_area& area, int target_fd);
 
 // Settles what a merge left in target_fd: a committed one is only removed; any other is first

@@ -17,7 +17,6 @@ constexpr int HOISTED_NAME_CAPACITY = 11;
 
 enum class removal { removed, full_directory, failed };
 
-// Removes name from dir_fd unless it is a directory with something in it.
 removal remove_unless_full_directory(int dir_fd, const char* name) {
     if (unlinkat(dir_fd, name, 0) == 0 || errno == ENOENT)
         return removal::removed;
@@ -29,9 +28,8 @@ removal remove_unless_full_directory(int dir_fd, const char* name) {
     return errno == ENOTEMPTY || errno == EEXIST ? removal::full_directory : removal::failed;
 }
 
-// A directory stream over name in dir_fd, or null. The directory is made writable for its
-// owner first: a mode without write permission (a package's read-only directory) must not
-// keep what is to go.
+// open_dir_stream, with the directory made writable for its owner first: a mode without write
+// permission (a package's read-only directory) must not keep what is to go.
 dir_ptr open_directory(int dir_fd, const char* name) {
     dir_ptr stream = open_dir_stream(dir_fd, name);
     if (stream)

@@ -5,10 +5,9 @@
 
 namespace watchd {
 
-// Removes the entry name of the directory dir_fd, whatever it is (regular file, symbolic
-// link, FIFO, socket, device node, directory with contents), never following a symbolic link.
-// 0 when the entry is gone (or was never there), or an errno value. A failure can leave part of
-// a directory's contents behind, all of it still under name, so that a later call carries on.
+// Removes the entry name of the directory dir_fd, never following a symbolic link. 0 when the
+// entry is gone (or was never there), or an errno value. A failure can leave part of a
+// directory's contents behind, all of it still under name, so that a later call carries on.
 [[nodiscard]] int remove_entry_at(int dir_fd, const char* name);
 
 }  // namespace watchd

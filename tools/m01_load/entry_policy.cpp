@@ -50,11 +50,10 @@ const char* component_problem(const char* path, const char* component, bool last
                               int dir_fd, bool* in_target) {
     if (strcmp(component, "..") == 0)
         return "name with '..' refused";
-    if (component == path) {
-        const char* reserved = reserved_name_problem(component, last, kind.plain_file);
-        if (reserved != nullptr)
-            return reserved;
-    }
+    const char* reserved =
+        component == path ? reserved_name_problem(component, last, kind.plain_file) : nullptr;
+    if (reserved != nullptr)
+        return reserved;
     if (!*in_target)
         return nullptr;
     struct stat st;
@@ -98,8 +97,6 @@ const char* entry_problem(archive_entry* entry, int dir_fd) {
     while ((relative[0] == '.' && (relative[1] == '/' || relative[1] == '\0')) ||
            (relative != path && relative[0] == '/'))
         ++relative;
-    // The staging directory and the journal hold the entry under a longer name, which must
-    // still fit.
     if (strlen(relative) + watchd::STAGED_PREFIX_LENGTH >= PATH_MAX)
         return "name too long to be staged";
     const entry_kind kind = {type == AE_IFDIR, type == AE_IFREG && !hard_link};

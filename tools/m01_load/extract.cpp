@@ -29,10 +29,7 @@ constexpr int EXTRACT_FLAGS = ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_PERM |
                               ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS;
 
 // Owner of a libarchive reader or writer: archive_free releases either.
-struct archive_deleter {
-    void operator()(archive* handle) const { archive_free(handle); }
-};
-using archive_ptr = std::unique_ptr<archive, archive_deleter>;
+using archive_ptr = std::unique_ptr<archive, decltype(&archive_free)>;
 
 const char* error_text(archive* handle) {
     const char* text = archive_error_string(handle);
@@ -102,7 +99,6 @@ uint64_t entry_data_bytes(archive_entry* entry) {
     return data;
 }
 
-// Counts the entry against budget: read_package's step in the check.
 int count_entry(space_budget* budget, archive_entry* entry) {
     if (add_entry(budget, entry_data_bytes(entry)))
         return ARCHIVE_OK;
@@ -132,7 +128,6 @@ int copy_entry_data(archive* reader, archive* writer, archive_entry* entry) {
     }
 }
 
-// Writes one entry into the staging directory: read_package's step in the extraction.
 int extract_entry(archive* reader, archive* writer, archive_entry* entry, int dir_fd) {
     const char* problem = entry_problem(entry, dir_fd);
     if (problem == TARGET_ITSELF)
@@ -166,7 +161,7 @@ int extract_entry(archive* reader, archive* writer, archive_entry* entry, int di
 int read_package(const tar_request& request, const watchd::unique_fd& file, space_budget* budget,
                  archive* writer, int dir_fd) {
     package_stream stream(file.get(), request.gzip);
-    archive_ptr reader(archive_read_new());
+    archive_ptr reader(archive_read_new(), archive_free);
     if (!reader)
         return report(request.archive, strerror(ENOMEM));
     // No filter of libarchive's: a package is gzip data, which the stream inflates, or a plain
@@ -174,7 +169,8 @@ int read_package(const tar_request& request, const watchd::unique_fd& file, spac
     archive_read_support_format_tar(reader.get());
     int status = 0;
     archive_entry* entry = nullptr;
-    int r = stream.open(reader.get());
+    int r =
+        archive_read_open(reader.get(), &stream, nullptr, package_stream::read_callback, nullptr);
     while (r == ARCHIVE_OK && (r = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK) {
         const int entry_status = writer == nullptr
                                      ? count_entry(budget, entry)
@@ -195,10 +191,9 @@ int read_package(const tar_request& request, const watchd::unique_fd& file, spac
     return status;
 }
 
-// Reads every header and all data to the end of the file, counting each entry against the
-// budget of the working directory's file system (the staging directory counted first) as soon
-// as its header is read: a package that cannot fit is refused before the rest is inflated. 0
-// when the package is whole and fits.
+// read_package's check: each entry is counted against the budget of the working directory's
+// file system (the staging directory counted first) as soon as its header is read, so that a
+// package that cannot fit is refused before the rest is inflated. 0 when it is whole and fits.
 int verify_archive(const tar_request& request, const watchd::unique_fd& file,
                    const char* directory) {
     space_budget budget;
@@ -226,7 +221,7 @@ int stage_and_move(const tar_request& request, const watchd::unique_fd& file,
     int err = watchd::make_staging_area(dir_fd.get(), &area);
     if (err != 0)
         return report(directory, strerror(err));
-    archive_ptr writer(archive_write_disk_new());
+    archive_ptr writer(archive_write_disk_new(), archive_free);
     if (!writer || archive_write_disk_set_options(writer.get(), EXTRACT_FLAGS) != ARCHIVE_OK)
         return report(request.archive, strerror(ENOMEM));
     if (read_package(request, file, nullptr, writer.get(), dir_fd.get()) != 0)
@@ -235,9 +230,8 @@ int stage_and_move(const tar_request& request, const watchd::unique_fd& file,
     return err == 0 ? 0 : report(directory, strerror(err));
 }
 
-// Settles the staging directory in dir_fd: rolled back unless the move was committed, and
-// removed. 0, or 1 (reported): a staging directory that cannot be removed is a failure, even
-// after the commit.
+// settle_staging in dir_fd: 0, or 1 (reported). A staging directory that cannot be removed is
+// a failure, even after the commit.
 int settle(const watchd::unique_fd& dir_fd) {
     const int err = watchd::settle_staging(dir_fd.get());
     return err == 0 ? 0 : report(watchd::STAGING_NAME, strerror(err));
@@ -252,9 +246,8 @@ int extract_archive(const tar_request& request) {
     watchd::unique_fd file(open(request.archive, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!file.valid())
         return report_cannot("open", request.archive);
-    // An archive that is not a regular file is refused: a FIFO or a device could hold the
-    // tool, and the daemon that waits for it, forever. fstatat, which the entry checks call
-    // anyway: one imported function fewer than fstat.
+    // A FIFO or a device could hold the tool, and the daemon that waits for it, forever.
+    // fstatat, which the entry checks call anyway: one imported function fewer than fstat.
     struct stat st;
     if (fstatat(file.get(), "", &st, AT_EMPTY_PATH) != 0)
         return report(request.archive, strerror(errno));

@@ -15,10 +15,6 @@ namespace {
 constexpr const char* USAGE_LINE = "usage: m01_load tar -zxf ARCHIVE [-C DIR]";
 constexpr int EXIT_USAGE = 2;
 
-// '+': stop at the first operand whatever POSIXLY_CORRECT says. ':' first: a missing value
-// comes back as ':' and getopt prints nothing of its own.
-constexpr const char* TAR_OPTIONS = "+:xzpf:C:";
-
 // Refuses the call: problem is a format that names subject (an option or an argument) at its
 // %s, or does not name it.
 [[gnu::format(printf, 1, 0)]] int refuse(const char* problem, const char* subject) {
@@ -35,7 +31,9 @@ constexpr const char* TAR_OPTIONS = "+:xzpf:C:";
 int run_tar(int argc, char** argv) {
     tar_request request;
     bool extract = false;
-    for (int option; (option = getopt(argc, argv, TAR_OPTIONS)) != -1;) {
+    // '+': stop at the first operand whatever POSIXLY_CORRECT says. ':' first: a missing value
+    // comes back as ':' and getopt prints nothing of its own.
+    for (int option; (option = getopt(argc, argv, "+:xzpf:C:")) != -1;) {
         // A missing value (':') and an unknown option ('?') leave the option in optopt.
         const char name[] = {
             '-', static_cast<char>(option == ':' || option == '?' ? optopt : option), '\0'};

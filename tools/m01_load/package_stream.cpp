@@ -11,15 +11,13 @@ constexpr unsigned char GZIP_MAGIC_0 = 0x1f;
 constexpr unsigned char GZIP_MAGIC_1 = 0x8b;
 constexpr int GZIP_WINDOW_BITS = 15 + 16;  // 32 KiB window, gzip wrapper only
 
-bool starts_like_gzip(int fd) {
-    unsigned char magic[2];
-    return pread(fd, magic, sizeof magic, 0) == 2 && magic[0] == GZIP_MAGIC_0 &&
-           magic[1] == GZIP_MAGIC_1;
-}
-
 }  // namespace
 
-package_stream::package_stream(int fd, bool gzip) : fd_(fd), gzip_(gzip || starts_like_gzip(fd)) {
+package_stream::package_stream(int fd, bool gzip) : fd_(fd), gzip_(gzip) {
+    unsigned char magic[2];
+    if (!gzip_)
+        gzip_ = pread(fd, magic, sizeof magic, 0) == 2 && magic[0] == GZIP_MAGIC_0 &&
+                magic[1] == GZIP_MAGIC_1;
     if (gzip_)
         zlib_ready_ = inflateInit2(&zlib_, GZIP_WINDOW_BITS) == Z_OK;
 }
@@ -27,10 +25,6 @@ package_stream::package_stream(int fd, bool gzip) : fd_(fd), gzip_(gzip || start
 package_stream::~package_stream() {
     if (zlib_ready_)
         inflateEnd(&zlib_);
-}
-
-int package_stream::open(archive* reader) {
-    return archive_read_open(reader, this, nullptr, read_callback, nullptr);
 }
 
 int package_stream::finish() {

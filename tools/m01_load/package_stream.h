@@ -19,8 +19,8 @@ class package_stream {
     package_stream(const package_stream&) = delete;
     package_stream& operator=(const package_stream&) = delete;
 
-    // Attaches reader to this stream (archive_read_open's result).
-    int open(archive* reader);
+    // The read callback that attaches a tar reader to a stream (self) with archive_read_open.
+    static la_ssize_t read_callback(archive* /*reader*/, void* self, const void** block);
     // Reads on to the end of the file, past what the tar reader needed, so that every
     // member's trailer is checked. 0 when the whole file is sound.
     [[nodiscard]] int finish();
@@ -33,7 +33,6 @@ class package_stream {
     // 10 KiB by default, and larger blocking factors stay well below this.
     static constexpr size_t MAX_DATA_AFTER_END = size_t{1024} * 1024;
 
-    static la_ssize_t read_callback(archive* /*reader*/, void* self, const void** block);
     // Bytes of the next block (0 at the end of the data, -1 on failure).
     ssize_t next_block(const void** block);
     ssize_t inflate_block();
