@@ -90,6 +90,12 @@ TEST(TimeText, IsTheAsctimeTextWithoutItsLineEnd) {
     char text[TIME_TEXT_CAPACITY];
     format_time_text(1796622170, text);  // 2026-12-07 05:42:50 UTC
     EXPECT_STREQ(text, TIME_TEXT);
+    if (sizeof(time_t) < 8)
+        return;
+    format_time_text(static_cast<time_t>(253402300800LL), text);  // 10000-01-01 00:00:00
+    EXPECT_STREQ(text, "?");
+    format_time_text(static_cast<time_t>(253402300799LL), text);  // the last second of 9999
+    EXPECT_STREQ(text, "Fri Dec 31 23:59:59 9999");
 }
 
 class RunLock : public testing::Test {

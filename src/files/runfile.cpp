@@ -142,8 +142,10 @@ int acquire_run_lock(const char* path, const char* data, int32_t len) {
 
 void format_time_text(time_t when, char (&text)[TIME_TEXT_CAPACITY]) {
     struct tm local;
-    // asctime_r needs 26 bytes; a year past 9999 does not fit and gives no text.
-    if (localtime_r(&when, &local) == nullptr || asctime_r(&local, text) == nullptr)
+    // asctime_r fills 26 bytes: a year of more than four characters does not fit, and where
+    // glibc then gives no text, musl ends the process. Such a year is not even asked for.
+    if (localtime_r(&when, &local) == nullptr || local.tm_year < -999 - 1900 ||
+        local.tm_year > 9999 - 1900 || asctime_r(&local, text) == nullptr)
         format_text(text, sizeof text, "?");
     if (char* line_end = strrchr(text, '\n'); line_end != nullptr)
         *line_end = '\0';
