@@ -126,18 +126,25 @@ read_result read_whole_file(const char* path, file_content* content) {
     if (!content->bytes)
         return read_result::failed;
     // A file that shrank since fstat() counts only as far as it was read.
+    const ssize_t got = read_full(fd.get(), content->bytes.get(), size);
+    if (got < 0)
+        return read_result::failed;
+    content->bytes.get()[got] = '\0';
+    content->length = static_cast<size_t>(got);
+    return read_result::read;
+}
+
+ssize_t read_full(int fd, char* buf, size_t cap) {
     size_t got = 0;
-    while (got < size) {
-        ssize_t n = read_retrying(fd.get(), content->bytes.get() + got, size - got);
+    while (got < cap) {
+        const ssize_t n = read_retrying(fd, buf + got, cap - got);
         if (n < 0)
-            return read_result::failed;
+            return -1;
         if (n == 0)
             break;
         got += static_cast<size_t>(n);
     }
-    content->bytes.get()[got] = '\0';
-    content->length = got;
-    return read_result::read;
+    return static_cast<ssize_t>(got);
 }
 
 int write_all(int fd, const char* data, size_t len) {

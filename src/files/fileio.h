@@ -39,6 +39,10 @@ enum class read_result { read, absent, failed };
 // opened, or a read, write or rename fails; dst is untouched when src_fd is invalid.
 [[nodiscard]] int copy_fd_to_file(int src_fd, const char* dst);
 
+// Reads until cap bytes or the end of the file, retrying interrupted calls. The length, or -1
+// when a read fails.
+[[nodiscard]] ssize_t read_full(int fd, char* buf, size_t cap);
+
 // Writes all len bytes, finishing short writes and retrying interrupted calls. 0 or -1.
 [[nodiscard]] int write_all(int fd, const char* data, size_t len);
 

@@ -11,6 +11,7 @@
 #include "base/resources.h"
 #include "base/text.h"
 #include "bootcheck/upgrade.h"
+#include "files/fileio.h"
 #include "status/report.h"
 #include "supervisor/config.h"
 #include "supervisor/launcher.h"
@@ -36,21 +37,6 @@ enum class pass_end { go_on, settled, changed };
 
 constexpr int CMDLINE_ARGS_MAX = 32;
 constexpr size_t CMDLINE_CAPACITY = 16384;
-
-// Reads from fd until cap bytes or the end of the file. The length, or -1 on a read error.
-ssize_t read_full(int fd, char* buf, size_t cap) {
-    size_t got = 0;
-    while (got < cap) {
-        const ssize_t n = read(fd, buf + got, cap - got);
-        if (n == 0)
-            break;
-        if (n > 0)
-            got += static_cast<size_t>(n);
-        else if (errno != EINTR)
-            return -1;
-    }
-    return static_cast<ssize_t>(got);
-}
 
 // Reads at most cap - 1 bytes of /proc/PID/entry and ends them with a zero byte. The
 // length, or -1 when the file is gone or cannot be read.
